@@ -1,0 +1,98 @@
+// The byte stream over one POSIX serial port.
+//
+// `serialib` is an unbuffered std::streambuf over one serial-port descriptor: every read
+// goes to the port (polling for at most one second), every write is one write() call.
+// `IO::SerialStream` is the std::iostream that owns one and adds Close, Available and
+// Write, the three operations the device layer uses.
+//
+// Threads: no locking. A stream and its buffer belong to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <istream>
+#include <streambuf>
+#include <string>
+
+namespace Tavix::HardwareAPI {
+
+// Renders an errno value for an error line: the English strerror text, widened byte by byte.
+// Never touches the process locale, so it is safe inside a host program and from any thread.
+std::wstring ErrorText(int errnum);
+
+// Prints one error line on standard error and flushes it:
+//   "[err] <module>:<line>> <message>: [<err>] <ErrorText(err)>\n"
+// `module` is the reporting source path ("Library/src/Device"), `err` the errno value
+// captured when the failure was detected.
+void PrintErrorLine(const char* module, unsigned line, const char* message, int err);
+
+namespace IO {
+
+class serialib : public std::basic_streambuf<char> {
+public:
+    serialib() = default;
+    ~serialib() override;
+    serialib(const serialib&) = delete;
+    serialib& operator=(const serialib&) = delete;
+
+    // Opens `path` (not owned, must be NUL-terminated) read-write, non-blocking, as
+    // 115200 baud 8N1 raw with no flow control. Returns 1 when open, -2 when open() failed
+    // (errno tells why; the buffer stays closed). Call at most once.
+    int8_t OpenPort(const char* path);
+    // Asserts the DTR modem line; failures are ignored (a pty has no modem lines).
+    void SetDTR();
+
+    // The open descriptor, or -1.
+    int Descriptor() const { return fd; }
+    // Closes the descriptor (if open); reads then end at once and writes fail.
+    void ClosePort();
+
+protected:
+    std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
+    std::streamsize showmanyc() override;
+    std::streamsize xsgetn(char* s, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type pbackfail(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int_type overflow(int_type c) override;
+
+private:
+    char lookahead = 0;
+    bool has_lookahead = false;
+    int fd = -1;
+};
+
+class SerialStream : public std::basic_iostream<char> {
+public:
+    // Stores `port` (not copied: it must stay valid until Open has run) and, when
+    // `open_now` is true, opens it at once, ignoring the result: a port that cannot be
+    // opened leaves a usable but closed stream.
+    explicit SerialStream(const char* port, bool open_now = true);
+    ~SerialStream() override;
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // Creates and installs a new buffer (clearing the stream state) and opens the port.
+    // Returns 1 when open, -2 when open() failed, -1 when an exception was raised.
+    int8_t Open();
+    // Closes the port but keeps the buffer: later reads end at once, writes fail.
+    virtual void Close();
+    // Bytes waiting in the driver's receive queue (FIONREAD); 0 when closed or on error.
+    virtual int Available();
+    // Writes `n` bytes with one write() call; on failure sets badbit (or failbit when the
+    // stream was already failed) and prints the error line, unless eofbit was set by an
+    // earlier read, in which case it fails silently. The state flags are sticky.
+    virtual void Write(const char* data, size_t n);
+
+    // True while the port's descriptor is open.
+    bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
+
+private:
+    const char* port;
+    std::unique_ptr<serialib> buffer;
+};
+
+}  // namespace IO
+}  // namespace Tavix::HardwareAPI

@@ -1,0 +1,148 @@
+#include "TavixHardwareAPI/Device.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace Tavix::HardwareAPI::Devices {
+
+namespace {
+constexpr const char* kModule = "Library/src/Device";
+constexpr uint8_t kNotificationA = 0xBA;
+constexpr uint8_t kNotificationB = 0xBB;
+constexpr int kFlushRounds = 32;
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point DeadlineAfter(float seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void Report(unsigned line, const char* message, int err) { PrintErrorLine(kModule, line, message, err); }
+}  // namespace
+
+Device::Device(IO::SerialStream& stream, float timeout)
+    : read_timeout(timeout),
+      stream(&stream),
+      write_buffer(new char[kBufferSize]()),
+      read_buffer(new char[kBufferSize]()) {}
+
+void Device::SendCommand(uint8_t code, const float* values, int count) {
+    count = std::clamp(count, 0, 255);
+    write_buffer[0] = static_cast<char>(code);
+    std::memcpy(write_buffer.get() + 1, values, sizeof(float) * static_cast<size_t>(count));
+    stream->Write(write_buffer.get(), sizeof(float) * static_cast<size_t>(count) + 1);
+}
+
+void Device::SendBytes(size_t n) { stream->Write(write_buffer.get(), std::min(n, kBufferSize)); }
+
+Device::Wait Device::WaitForBytes(size_t n) const {
+    const bool has_deadline = read_timeout > 0;  // false for NaN too
+    const Clock::time_point deadline = has_deadline ? DeadlineAfter(read_timeout) : Clock::time_point{};
+    while (static_cast<size_t>(std::max(stream->Available(), 0)) < n) {
+        if (has_deadline) {
+            if (Clock::now() > deadline) return Wait::TimedOut;
+        } else if (!stream->IsOpen()) {
+            // Nothing can ever arrive on a closed port; without a deadline this would spin forever.
+            return Wait::PortClosed;
+        }
+    }
+    return Wait::Ready;
+}
+
+bool Device::ReadInto(char* dst, size_t n) {
+    stream->read(dst, static_cast<std::streamsize>(n));
+    return stream->good();
+}
+
+uint8_t Device::ReadHeaderCode() {
+    for (;;) {
+        if (WaitForBytes(1) != Wait::Ready) {
+            Report(78, "timeout waiting for header code", errno);
+            return 0;
+        }
+        if (!ReadInto(read_buffer.get(), 1)) {
+            const int err = errno;
+            if (!stream->eof()) Report(94, "unable to read header code from stream", err);
+            return 0;
+        }
+        const auto code = static_cast<uint8_t>(read_buffer[0]);
+        if (code != kNotificationA && code != kNotificationB) return code;
+
+        if (WaitForBytes(2) != Wait::Ready) {
+            Report(112, "timeout draining notification header", errno);
+            return 0;
+        }
+        char header[2];
+        if (!ReadInto(header, 2)) return 0;
+        const auto length = static_cast<uint8_t>(header[1]);
+        if (length == 0) continue;
+        if (WaitForBytes(length) != Wait::Ready) {
+            Report(128, "timeout draining notification payload", errno);
+            return 0;
+        }
+        if (!ReadInto(read_buffer.get(), length)) return 0;
+    }
+}
+
+int Device::ReadBytes(size_t n) {
+    if (n > kBufferSize) {
+        char message[96];
+        std::snprintf(message, sizeof message, "unable to read '%zu' bytes from stream", n);
+        Report(163, message, EINVAL);
+        return 0;
+    }
+    if (WaitForBytes(n) != Wait::Ready) {
+        Report(153, "timeout waiting for bytes", errno);
+        return 0;
+    }
+    if (!ReadInto(read_buffer.get(), n)) {
+        const int err = errno;
+        if (!stream->eof()) {
+            char message[96];
+            std::snprintf(message, sizeof message, "unable to read '%zu' bytes from stream", n);
+            Report(163, message, err);
+        }
+        return 0;
+    }
+    return static_cast<int>(n);
+}
+
+size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
+    if (stream == nullptr || dst == nullptr || n == 0) return 0;
+    const Clock::time_point start = Clock::now();
+    auto waiting = [this] { return static_cast<size_t>(std::max(stream->Available(), 0)); };
+    if (timeout > 0) {
+        const std::chrono::duration<double> limit(timeout);
+        while (waiting() < n) {
+            if (Clock::now() - start > limit) {
+                const size_t got = std::min(waiting(), n);
+                if (got == 0) return 0;
+                return ReadInto(dst, got) ? got : 0;
+            }
+            sched_yield();
+        }
+    } else {
+        while (waiting() < n) {
+            if (!stream->IsOpen()) return 0;
+            sched_yield();
+        }
+    }
+    return ReadInto(dst, n) ? n : 0;
+}
+
+void Device::FlushInput() {
+    if (stream == nullptr) return;
+    for (int round = 0; round < kFlushRounds; ++round) {
+        const int waiting = stream->Available();
+        if (waiting <= 0) return;
+        if (!ReadInto(read_buffer.get(), std::min(static_cast<size_t>(waiting), kBufferSize))) return;
+    }
+}
+
+}  // namespace Tavix::HardwareAPI::Devices

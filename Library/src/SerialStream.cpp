@@ -1,0 +1,232 @@
+#include "TavixHardwareAPI/SerialStream.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace Tavix::HardwareAPI {
+
+namespace {
+constexpr const char* kModule = "Library/src/SerialStream";
+constexpr unsigned kWriteFailedLine = 53;
+
+// The "C" locale's messages are the English ones; strerror_l reads them without
+// switching the locale of the host process.
+locale_t EnglishMessages() {
+    static const locale_t english = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return english;
+}
+}  // namespace
+
+std::wstring ErrorText(int errnum) {
+    const locale_t english = EnglishMessages();
+    const char* text = english ? strerror_l(errnum, english) : nullptr;
+    if (text == nullptr) text = "Unknown error";
+    std::wstring wide;
+    for (const char* p = text; *p; ++p) wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+    return wide;
+}
+
+void PrintErrorLine(const char* module, unsigned line, const char* message, int err) {
+    std::fprintf(stderr, "[err] %s:%u> %s: [%d] %ls\n", module, line, message, err, ErrorText(err).c_str());
+    std::fflush(stderr);
+}
+
+namespace IO {
+
+namespace {
+using traits = std::char_traits<char>;
+
+// The wall-clock deadline of one polled port read: expired after 1000 ms, or at once when
+// the clock steps backwards.
+class PolledWait {
+public:
+    PolledWait() { gettimeofday(&start, nullptr); }
+    bool Expired() const {
+        timeval now{};
+        gettimeofday(&now, nullptr);
+        long seconds = now.tv_sec - start.tv_sec;
+        long micros = now.tv_usec - start.tv_usec;
+        if (micros < 0) {
+            micros += 1000000;
+            seconds -= 1;
+        }
+        const long elapsed_ms = seconds * 1000 + micros / 1000;
+        return elapsed_ms < 0 || elapsed_ms > 999;
+    }
+    static void Pause() { usleep(100); }
+
+private:
+    timeval start{};
+};
+}  // namespace
+
+serialib::~serialib() { ClosePort(); }
+
+void serialib::ClosePort() {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+int8_t serialib::OpenPort(const char* path) {
+    fd = open(path, O_RDWR | O_NOCTTY | O_NDELAY);
+    if (fd == -1) return -2;
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+
+    termios options{};
+    cfsetispeed(&options, B115200);
+    cfsetospeed(&options, B115200);
+    options.c_cc[VTIME] = 0;
+    options.c_cc[VMIN] = 0;
+    options.c_iflag = IGNBRK | IGNPAR;
+    options.c_cflag |= CS8 | CREAD | CLOCAL;
+    options.c_oflag = 0;
+    options.c_lflag = 0;
+    tcsetattr(fd, TCSANOW, &options);
+    return 1;
+}
+
+void serialib::SetDTR() {
+    int status = 0;
+    ioctl(fd, TIOCMGET, &status);
+    status |= TIOCM_DTR;
+    ioctl(fd, TIOCMSET, &status);
+}
+
+std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) { return this; }
+
+serialib::int_type serialib::underflow() {
+    if (fd == -1) return traits::eof();
+    if (has_lookahead) return traits::to_int_type(lookahead);
+    PolledWait wait;
+    while (!wait.Expired()) {
+        char byte = 0;
+        const ssize_t got = read(fd, &byte, 1);
+        if (got == 1) {
+            lookahead = byte;
+            has_lookahead = true;
+            return traits::to_int_type(byte);
+        }
+        if (got < 0) return traits::eof();
+        PolledWait::Pause();
+    }
+    return traits::eof();
+}
+
+serialib::int_type serialib::uflow() {
+    const int_type c = underflow();
+    has_lookahead = false;
+    return c;
+}
+
+std::streamsize serialib::xsgetn(char* s, std::streamsize n) {
+    if (n <= 0 || fd == -1) return 0;
+    std::streamsize count = 0;
+    if (has_lookahead) {
+        s[count++] = lookahead;
+        has_lookahead = false;
+        if (n == 1) return 1;
+    }
+    PolledWait wait;
+    while (count < n && !wait.Expired()) {
+        const ssize_t got = read(fd, s + count, static_cast<size_t>(n - count));
+        if (got < 0) break;
+        count += got;
+        if (count < n) PolledWait::Pause();
+    }
+    return count;
+}
+
+std::streamsize serialib::showmanyc() {
+    if (fd == -1) return 0;
+    if (has_lookahead) return 1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+    std::streamsize answer = 0;
+    PolledWait wait;
+    while (!wait.Expired()) {
+        const ssize_t got = read(fd, &lookahead, 1);
+        if (got == 1) {
+            has_lookahead = true;
+            answer = 1;
+            break;
+        }
+        if (got < 0) break;
+        PolledWait::Pause();
+    }
+    if (fcntl(fd, F_SETFL, flags) == -1) return -1;
+    return answer;
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+    if (traits::eq_int_type(c, traits::eof()) || has_lookahead) return traits::eof();
+    lookahead = traits::to_char_type(c);
+    has_lookahead = true;
+    return c;
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+    if (traits::eq_int_type(c, traits::eof()) || fd == -1) return traits::eof();
+    const char byte = traits::to_char_type(c);
+    return write(fd, &byte, 1) == 1 ? c : traits::eof();
+}
+
+std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
+    if (n <= 0 || fd == -1) return 0;
+    const ssize_t written = write(fd, s, static_cast<size_t>(n));
+    return written < 0 ? 0 : written;
+}
+
+SerialStream::SerialStream(const char* port, bool open_now) : std::basic_iostream<char>(nullptr), port(port) {
+    if (open_now) Open();
+}
+
+SerialStream::~SerialStream() {
+    if (buffer) buffer->ClosePort();
+}
+
+int8_t SerialStream::Open() {
+    try {
+        buffer = std::make_unique<serialib>();
+        rdbuf(buffer.get());
+        const int8_t opened = buffer->OpenPort(port);
+        buffer->SetDTR();
+        return opened;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void SerialStream::Close() {
+    if (buffer) buffer->ClosePort();
+}
+
+int SerialStream::Available() {
+    if (!IsOpen()) return 0;
+    int count = 0;
+    ioctl(buffer->Descriptor(), FIONREAD, &count);
+    return count;
+}
+
+void SerialStream::Write(const char* data, size_t n) {
+    write(data, static_cast<std::streamsize>(n));
+    const int err = errno;
+    const iostate state = rdstate();
+    if ((state & (failbit | badbit)) && !(state & eofbit)) {
+        char message[64];
+        std::snprintf(message, sizeof message, "unable to write '%zu' bytes to stream", n);
+        PrintErrorLine(kModule, kWriteFailedLine, message, err);
+    }
+}
+
+}  // namespace IO
+}  // namespace Tavix::HardwareAPI

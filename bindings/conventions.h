@@ -1,0 +1,132 @@
+// Rules every bound method follows: argument types and the names their signatures show,
+// the short-vector rule, deprecation warnings, and releasing the interpreter lock around
+// device traffic.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tavix_bindings {
+
+namespace py = pybind11;
+
+// A Python float argument converted to binary32; its signature shows `float`.
+struct F32 {
+    float value = 0.0f;
+    operator float() const { return value; }
+};
+
+// A Python int argument of the library's width (refused when out of range or not an int);
+// its signature shows `int`.
+template <typename T>
+struct Int {
+    static_assert(std::is_integral<T>::value, "Int wraps integers");
+    T value = 0;
+    operator T() const { return value; }
+};
+
+// A sequence of numbers copied into binary32 values: any sequence but str and bytes.
+// Its signature shows `list[float]`; as a result it becomes a new list.
+struct FloatList {
+    std::vector<float> values;
+};
+
+// A fixed-length result: a new list of exactly N floats, shown as
+// `Annotated[list[float], FixedSize(N)]`.
+template <size_t N>
+struct FixedFloats {
+    std::array<float, N> values{};
+};
+
+// The first three values of a vector argument. Shorter vectors are refused with
+// ValueError("<argument>: expected at least 3 values, got <n>") so that nothing is ever read
+// past the caller's items.
+std::array<float, 3> FirstThree(const FloatList& list, const char* argument);
+
+// Issues a DeprecationWarning attributed to the caller's line. When a warnings filter turns
+// it into an error, that error is raised and the call stops before any device traffic.
+void WarnDeprecated(const char* message);
+
+// Runs `work` with the interpreter lock released and returns its result.
+template <typename Work>
+auto WithoutGil(Work&& work) -> decltype(work()) {
+    py::gil_scoped_release release;
+    return std::forward<Work>(work)();
+}
+
+}  // namespace tavix_bindings
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<tavix_bindings::F32> {
+    PYBIND11_TYPE_CASTER(tavix_bindings::F32, const_name("float"));
+    bool load(handle src, bool convert) {
+        make_caster<float> inner;
+        if (!inner.load(src, convert)) return false;
+        value.value = cast_op<float>(inner);
+        return true;
+    }
+    static handle cast(tavix_bindings::F32 src, return_value_policy, handle) {
+        return PyFloat_FromDouble(static_cast<double>(src.value));
+    }
+};
+
+template <typename T>
+struct type_caster<tavix_bindings::Int<T>> {
+    PYBIND11_TYPE_CASTER(tavix_bindings::Int<T>, const_name("int"));
+    bool load(handle src, bool convert) {
+        make_caster<T> inner;
+        if (!inner.load(src, convert)) return false;
+        value.value = cast_op<T>(inner);
+        return true;
+    }
+    static handle cast(tavix_bindings::Int<T> src, return_value_policy policy, handle parent) {
+        return make_caster<T>::cast(src.value, policy, parent);
+    }
+};
+
+template <>
+struct type_caster<tavix_bindings::FloatList> {
+    PYBIND11_TYPE_CASTER(tavix_bindings::FloatList, const_name("list[float]"));
+    bool load(handle src, bool convert) {
+        if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) return false;
+        const auto items = reinterpret_borrow<sequence>(src);
+        std::vector<float> values;
+        values.reserve(items.size());
+        for (const auto& item : items) {
+            make_caster<float> inner;
+            if (!inner.load(item, convert)) return false;
+            values.push_back(cast_op<float>(inner));
+        }
+        value.values = std::move(values);
+        return true;
+    }
+    static handle cast(const tavix_bindings::FloatList& src, return_value_policy, handle) {
+        list result(src.values.size());
+        for (size_t i = 0; i < src.values.size(); ++i)
+            PyList_SET_ITEM(result.ptr(), static_cast<ssize_t>(i), PyFloat_FromDouble(src.values[i]));
+        return result.release();
+    }
+};
+
+template <size_t N>
+struct type_caster<tavix_bindings::FixedFloats<N>> {
+    PYBIND11_TYPE_CASTER(tavix_bindings::FixedFloats<N>,
+                         const_name("Annotated[list[float], FixedSize(") + const_name<N>() + const_name(")]"));
+    bool load(handle, bool) { return false; }  // results only
+    static handle cast(const tavix_bindings::FixedFloats<N>& src, return_value_policy, handle) {
+        list result(N);
+        for (size_t i = 0; i < N; ++i)
+            PyList_SET_ITEM(result.ptr(), static_cast<ssize_t>(i), PyFloat_FromDouble(src.values[i]));
+        return result.release();
+    }
+};
+
+}  // namespace pybind11::detail

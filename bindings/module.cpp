@@ -1,0 +1,12 @@
+// The module entry: pybind11 refuses interpreters other than the 3.14 it was built for,
+// then the members are registered in their fixed order.
+#include "bindings.h"
+
+PYBIND11_MODULE(TavixHardwareAPI, m) {
+    using namespace tavix_bindings;
+    m.doc() = "Python Implementation of the Tavix Hardware API";
+    bind_SerialStream(m);
+    bind_Device(m);
+    bind_Version(m);
+    m.attr("__version__") = "dev";
+}

@@ -1,0 +1,53 @@
+// A SerialStream double backed by memory: the bytes a test feeds are what the "driver" has
+// waiting (Available), reads take them in order, and every Write is recorded. No port,
+// no pty, no sleeping: byte-level tests, benchmarks and fuzzers run the device code on it.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <streambuf>
+#include <vector>
+
+#include "TavixHardwareAPI/SerialStream.h"
+
+namespace tavix_test {
+
+class MemoryBuffer : public std::streambuf {
+public:
+    void Feed(const uint8_t* data, size_t n) {
+        // Keep what is still unread, then append.
+        std::vector<char> rest(gptr() ? gptr() : storage.data(), gptr() ? egptr() : storage.data());
+        rest.insert(rest.end(), reinterpret_cast<const char*>(data), reinterpret_cast<const char*>(data) + n);
+        storage.swap(rest);
+        setg(storage.data(), storage.data(), storage.data() + storage.size());
+    }
+    // Makes the same bytes readable again without allocating (for repeated exchanges).
+    void Rewind() { setg(storage.data(), storage.data(), storage.data() + storage.size()); }
+    size_t Waiting() const { return static_cast<size_t>(egptr() - gptr()); }
+
+private:
+    std::vector<char> storage;
+};
+
+class MemoryStream : public Tavix::HardwareAPI::IO::SerialStream {
+public:
+    MemoryStream() : SerialStream("memory", false) { rdbuf(&buffer); }
+    void Feed(const std::vector<uint8_t>& bytes) { buffer.Feed(bytes.data(), bytes.size()); }
+    void Feed(const uint8_t* data, size_t n) { buffer.Feed(data, n); }
+    void Rewind() { buffer.Rewind(); }
+
+    int Available() override { return static_cast<int>(buffer.Waiting()); }
+    void Write(const char* data, size_t n) override {
+        if (record) written.insert(written.end(), data, data + n);
+        write_calls += 1;
+    }
+
+    std::vector<uint8_t> written;
+    bool record = true;  // benchmarks switch recording off to keep the exchange allocation-free
+    size_t write_calls = 0;
+
+private:
+    MemoryBuffer buffer;
+};
+
+}  // namespace tavix_test

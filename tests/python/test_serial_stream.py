@@ -1,0 +1,42 @@
+import os
+import termios
+
+import TavixHardwareAPI as api
+
+
+def test_signature_and_docstring():
+    doc = api.SerialStream.__init__.__doc__
+    assert "__init__(self: TavixHardwareAPI.SerialStream, arg0: str) -> None" in doc
+    assert doc.rstrip().endswith("Initialize the serial stream")
+
+
+def test_opens_the_port_raw_at_115200(device):
+    stream = api.SerialStream(device.path)
+    attrs = termios.tcgetattr(device.master)  # master and slave share the line settings
+    iflag, oflag, cflag, lflag, ispeed, ospeed, cc = attrs
+    assert ispeed == ospeed == termios.B115200
+    assert iflag == termios.IGNBRK | termios.IGNPAR
+    assert oflag == 0 and lflag == 0
+    assert cflag & termios.CSIZE == termios.CS8
+    assert cflag & termios.CREAD and cflag & termios.CLOCAL
+    assert cc[termios.VMIN] == 0 and cc[termios.VTIME] == 0
+    del stream
+
+
+def test_port_path_may_be_str_bytes_or_bytearray(device):
+    for path in (device.path, device.path.encode(), bytearray(device.path.encode())):
+        api.SerialStream(path)
+
+
+def test_missing_port_raises_nothing(capfd):
+    stream = api.SerialStream("/nonexistent/ttyACM7")
+    del stream
+    assert capfd.readouterr() == ("", "")
+
+
+def test_collecting_the_stream_closes_the_port(device):
+    before = set(os.listdir("/proc/self/fd"))
+    stream = api.SerialStream(device.path)
+    assert len(set(os.listdir("/proc/self/fd")) - before) == 1
+    del stream
+    assert set(os.listdir("/proc/self/fd")) == before
