@@ -39,6 +39,11 @@ ArmModelValues ArmModel::Snapshot() const {
 void ArmModel::Configure(float inner_arm_1, float outer_arm_1, float inner_arm_2, float outer_arm_2,
                          float extension) {
     std::lock_guard<std::mutex> lock(mutex);
+    Configure(values, inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
+}
+
+void ArmModel::Configure(ArmModelValues& values, float inner_arm_1, float outer_arm_1, float inner_arm_2,
+                         float outer_arm_2, float extension) {
     values.inner_arm_1 = inner_arm_1;
     values.outer_arm_1 = outer_arm_1;
     values.inner_arm_2 = inner_arm_2;
@@ -52,8 +57,9 @@ void ArmModel::Configure(float inner_arm_1, float outer_arm_1, float inner_arm_2
 }
 
 void ArmModel::ResetForNewArm() {
-    SetGearCoefficients({1.0f, 1.0f, 1.0f});
-    Configure(kDefaultInnerArm1, kDefaultOuterArm1, kDefaultInnerArm2, kDefaultOuterArm2, kDefaultExtension);
+    std::lock_guard<std::mutex> lock(mutex);
+    values.gear_coefficients = {1.0f, 1.0f, 1.0f};
+    Configure(values, kDefaultInnerArm1, kDefaultOuterArm1, kDefaultInnerArm2, kDefaultOuterArm2, kDefaultExtension);
 }
 
 void ArmModel::SetAngleOffsets(const std::array<float, 3>& offsets) {

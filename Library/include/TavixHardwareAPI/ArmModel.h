@@ -57,6 +57,8 @@ public:
 
 private:
     ArmModel() = default;
+    static void Configure(ArmModelValues& values, float inner_arm_1, float outer_arm_1, float inner_arm_2,
+                          float outer_arm_2, float extension);
     mutable std::mutex mutex;
     ArmModelValues values;
 };
