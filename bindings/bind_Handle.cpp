@@ -1,10 +1,10 @@
-#include <cstring>
+#include "bindings.h"
+
 #include <stdexcept>
 #include <string>
 
 #include "TavixHardwareAPI/Handle.h"
 #include "TavixHardwareAPI/HoldraStatus.h"
-#include "bindings.h"
 
 namespace tavix_bindings {
 namespace {

@@ -126,16 +126,6 @@ TEST_F(Snapshot, StrayEscapeByteIsDroppedAndTheNextByteStandsForItself) {
     EXPECT_EQ(Get().device_id, 9);
 }
 
-TEST_F(Snapshot, ForeignBytesBeforeTheFrameAreSkipped) {
-    stream.Feed(Bytes{0xD0, 1, 2, 3, 4, 5, 6});
-    stream.Feed(Frame(kPlainPayload));
-    const HoldraStatus status = Get();
-    EXPECT_EQ(status.device_id, 9);
-    EXPECT_EQ(status.buttons, 1);
-    EXPECT_EQ(status.hall_effect_sensor_level, 1);
-    EXPECT_EQ(status.battery_level, 3.5f);
-}
-
 TEST_F(Snapshot, BadChecksumFallsThroughToTheNextFrameOrFails) {
     Bytes bad = Frame(kPlainPayload);
     bad[6] ^= 0x01;
