@@ -16,5 +16,6 @@ namespace Devices = Tavix::HardwareAPI::Devices;
 void bind_SerialStream(py::module_& m);
 void bind_Device(py::module_& m);
 void bind_Version(py::module_& m);
+void bind_Handle(py::module_& m);
 
 }  // namespace tavix_bindings

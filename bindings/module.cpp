@@ -8,5 +8,6 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_SerialStream(m);
     bind_Device(m);
     bind_Version(m);
+    bind_Handle(m);
     m.attr("__version__") = "dev";
 }
