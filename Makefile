@@ -41,10 +41,15 @@ comma = ,
 clang_build = cmake -S . -B $(1) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) -DTAVIX_WERROR=$(WERROR) \
 	-DTAVIX_BUILD_PYTHON=OFF -DTAVIX_SANITIZE=$(2) $(3) >/dev/null && cmake --build $(1) -j $(JOBS)
 
-.PHONY: deps-hardening sanitize tsan valgrind fuzz fuzz-smoke
+.PHONY: deps-hardening faults sanitize tsan valgrind fuzz fuzz-smoke
 
 deps-hardening:
 	@bash tools/install-build-deps.sh hardening
+
+# The fault scenarios (also part of `make test`) as a table: bound, measured time, fallback.
+faults: build
+	@printf '| Scenario | Bound | Measured | Fallback |\n|---|---|---|---|\n'
+	@$(BUILD)/tests/tavix_fault_tests --gtest_brief=1
 
 sanitize: deps-hardening
 	@$(call clang_build,build-asan,address$(comma)undefined)
@@ -54,12 +59,13 @@ tsan: deps-hardening
 	@$(call clang_build,build-tsan,thread)
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
-# The plain test build under memcheck: uninitialised reads in code that the sanitizers do not
-# instrument (the standard library, GoogleTest) are what it adds.
+# The shipping build (g++, no instrumentation) under memcheck: it adds what AddressSanitizer
+# and UndefinedBehaviorSanitizer cannot see, reads of uninitialised memory.
 memcheck = valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect -q
 
 valgrind: build deps-hardening
 	$(memcheck) $(BUILD)/tests/tavix_tests --gtest_brief=1
+	$(memcheck) $(BUILD)/tests/tavix_fault_tests --gtest_brief=1
 	@while read -r target; do \
 		$(memcheck) --log-fd=1 $(BUILD)/fuzz/$${target}_replay tests/fuzz-corpus/$$target 2>/dev/null || exit 1; \
 	done <$(BUILD)/fuzz/targets.txt
