@@ -11,6 +11,7 @@
 // negative, or too long to ever expire) it ends at once too, since the memory stream is never
 // an open port. Besides memory safety, every result and every byte taken is checked against a
 // model of the line.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
