@@ -9,10 +9,7 @@ namespace tavix_test {
 TEST(Faults, AnnouncedLengthThenSilence) {
     RunFaultScenario({
         [](FakeDevice& fake) { fake.Send(Concat({{0xBA, 0x00, 0xFF}, Bytes(10, 0x55)})); },
-        [](SerialStream& stream) {
-            Device device(stream, kFaultTimeout);
-            return ReadReply(device, 0x2B, 24);
-        },
+        ReadOneReply,
         400ms,
         "missing",
         "[err] Library/src/Device:128> timeout draining notification payload\n"

@@ -13,10 +13,7 @@ TEST(Faults, DripSlowerThanTimeout) {
             fake.SendAfter(300ms, {0x01});
             fake.SendAfter(300ms, {0x02});
         },
-        [](SerialStream& stream) {
-            Device device(stream, kFaultTimeout);
-            return ReadReply(device, 0x2B, 24);
-        },
+        ReadOneReply,
         200ms,
         "missing",
         "[err] Library/src/Device:153> timeout waiting for bytes\n",

@@ -45,4 +45,8 @@ void RunFaultScenario(const FaultScenario& scenario);
 // "reply <code> <length> bytes" or "missing".
 std::string ReadReply(Device& device, uint8_t code, size_t length);
 
+// The call of the framing scenarios: a device with kFaultTimeout on `stream` reads one reply
+// 0x2B of 24 bytes.
+std::string ReadOneReply(SerialStream& stream);
+
 }  // namespace tavix_test

@@ -13,10 +13,7 @@ TEST(Faults, GarbageReply) {
             for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(0x13 + 37 * i);
             fake.Send(garbage);
         },
-        [](SerialStream& stream) {
-            Device device(stream, kFaultTimeout);
-            return ReadReply(device, 0x2B, 24);
-        },
+        ReadOneReply,
         200ms,
         "missing",
         "[err] Library/src/Device:153> timeout waiting for bytes\n",

@@ -18,10 +18,7 @@ TEST(Faults, NotificationFlood) {
             // From the script: the pseudo-terminal holds only a few kilobytes until the reader drains it.
             fake.SendAfter(0ms, Concat({flood, {0x2B}, Floats({1, 2, 3, 4, 5, 6})}));
         },
-        [](SerialStream& stream) {
-            Device device(stream, kFaultTimeout);
-            return ReadReply(device, 0x2B, 24);
-        },
+        ReadOneReply,
         200ms,
         "reply 0x2B 24 bytes",
         "",
