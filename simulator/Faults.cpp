@@ -9,6 +9,11 @@ namespace {
 constexpr uint8_t kPeriodicNotification = 0xBA;
 constexpr uint8_t kFloodNotification = 0xBB;
 constexpr size_t kNotificationSize = 7;
+// Bytes written to the master reach the host's queue a little later, so an empty queue
+// means "read" only once they have had time to get there.
+constexpr auto kHangUpSettle = std::chrono::milliseconds(20);
+constexpr auto kHangUpGrace = std::chrono::milliseconds(500);
+constexpr auto kHangUpCheck = std::chrono::milliseconds(1);
 
 struct FaultKey {
     const char* name;
@@ -73,7 +78,7 @@ void Line::SendAnswer(const uint8_t* data, size_t n, Clock::time_point now) {
 void Line::SendUnsolicited(const uint8_t* data, size_t n, Clock::time_point now) { SendMessage(data, n, now, now); }
 
 void Line::SendMessage(const uint8_t* data, size_t n, Clock::time_point due, Clock::time_point now) {
-    if (hung_up) return;
+    if (hung_up || hangup_pending) return;
     ++messages;
     if (plan.drop_every != 0 && messages % plan.drop_every == 0) return;
     const bool garbage = plan.garbage_every != 0 && messages % plan.garbage_every == 0;
@@ -89,7 +94,7 @@ void Line::SendMessage(const uint8_t* data, size_t n, Clock::time_point due, Clo
 }
 
 void Line::SendNotification(Clock::time_point now) {
-    if (hung_up) return;
+    if (hung_up || hangup_pending) return;
     scratch.clear();
     AppendNotification(scratch, kPeriodicNotification);
     Emit(scratch.data(), scratch.size(), now, now);
@@ -119,12 +124,17 @@ void Line::AppendGarbage(std::vector<uint8_t>& out) {
 
 void Line::Emit(const uint8_t* data, size_t n, Clock::time_point due, Clock::time_point now) {
     if (!Holding() && due <= now) {
-        // A full host queue loses the rest, as an overrun UART would.
-        pty.Write(data, n);
+        Write(data, n, now);
         return;
     }
     held.push_back(Held{due, std::vector<uint8_t>(data, data + n), 0});
     Flush(now);
+}
+
+void Line::Write(const uint8_t* data, size_t n, Clock::time_point now) {
+    // A full host queue loses the rest, as an overrun UART would.
+    pty.Write(data, n);
+    last_write = now;
 }
 
 void Line::RequestHandled(Clock::time_point now) {
@@ -138,24 +148,28 @@ void Line::Flush(Clock::time_point now) {
         Held& front = held.front();
         if (now < front.due) break;
         if (plan.drip.count() == 0) {
-            pty.Write(front.bytes.data(), front.bytes.size());
+            Write(front.bytes.data(), front.bytes.size(), now);
             held.pop_front();
             continue;
         }
         if (now < last_drip + plan.drip) break;
-        pty.Write(&front.bytes[front.sent], 1);
+        Write(&front.bytes[front.sent], 1, now);
         last_drip = now;
         if (++front.sent == front.bytes.size()) held.pop_front();
         break;
     }
-    if (hangup_pending && held.empty() && !hung_up) {
+    // Closing the master discards what the host has not read yet, so the last answer is
+    // given time to be read first.
+    if (hangup_pending && held.empty() && !hung_up &&
+        ((now >= last_write + kHangUpSettle && pty.HostBacklog() == 0) || now >= last_write + kHangUpGrace)) {
         pty.HangUp();
         hung_up = true;
     }
 }
 
 Clock::time_point Line::NextDue() const {
-    if (hung_up || held.empty()) return Clock::time_point::max();
+    if (hung_up) return Clock::time_point::max();
+    if (held.empty()) return hangup_pending ? Clock::now() + kHangUpCheck : Clock::time_point::max();
     const Clock::time_point due = held.front().due;
     return plan.drip.count() == 0 ? due : std::max(due, last_drip + plan.drip);
 }

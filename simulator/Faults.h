@@ -6,7 +6,9 @@
 //              code of either device's protocol, so a reader sees a wrong header code)
 //   flood=N    every message is preceded by N notification frames (code 0xBB)
 //   drip=MS    every byte goes out alone, MS milliseconds after the previous one
-//   hangup=N   after the Nth request has been answered the line is hung up for good
+//   hangup=N   after the Nth request has been answered (and the answer read by the host, or
+//              half a second has passed) the line is hung up for good; later requests get
+//              no answer
 // Notifications (periodic or flood) are never dropped, delayed or preceded by garbage, but
 // they drip like everything else on a slow line.
 #pragma once
@@ -73,6 +75,7 @@ private:
     void AppendGarbage(std::vector<uint8_t>& out);
     // Sends now (one write) when nothing is held back and no fault slows the line.
     void Emit(const uint8_t* data, size_t n, Clock::time_point due, Clock::time_point now);
+    void Write(const uint8_t* data, size_t n, Clock::time_point now);
     bool Holding() const { return !held.empty() || plan.drip.count() > 0; }
 
     Pty& pty;
@@ -85,6 +88,7 @@ private:
     uint32_t notifications = 0;
     uint32_t garbage_state = 0x2545F491u;
     bool hangup_pending = false;
+    Clock::time_point last_write{};
     bool hung_up = false;
 };
 
