@@ -1,7 +1,6 @@
 #include "Options.h"
 
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <string_view>
 
@@ -46,7 +45,9 @@ bool ParseUnsigned(std::string_view text, unsigned long max, unsigned long& valu
 bool ParseRate(const std::string& text, double& value) {
     char* end = nullptr;
     value = std::strtod(text.c_str(), &end);
-    return !text.empty() && end == text.c_str() + text.size() && std::isfinite(value) && value >= 0 && value <= 100000;
+    // Slower than one message in 100 seconds is off in all but name (and its period would
+    // not fit the clock's range), so the smallest rate other than 0 is 0.01.
+    return !text.empty() && end == text.c_str() + text.size() && (value == 0 || (value >= 0.01 && value <= 100000));
 }
 
 FaultRequest SplitFaultTarget(bool for_arms, const std::string& text) {
@@ -124,7 +125,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             o.device_id = static_cast<uint16_t>(number);
         } else if (name == "--notify-hz" || name == "--status-hz") {
             double rate = 0;
-            if (!ParseRate(value, rate)) return result.error = bad + "a rate from 0 to 100000", result;
+            if (!ParseRate(value, rate)) return result.error = bad + "0 or a rate from 0.01 to 100000", result;
             (name == "--notify-hz" ? o.notify_hz : o.status_hz) = rate;
         } else {
             faults.push_back(SplitFaultTarget(name == "--arm-faults", value));

@@ -152,8 +152,9 @@ def test_exit_with_parent_ends_with_the_process_that_started_it():
     assert wait_until_gone(pid, 5.0)
 
 
-def test_arm_answers_raw_requests():
-    with DevSim(arms=1, options=["--device-id", "4660"]) as sim, Line(sim.arms[0]) as line:
+@pytest.mark.parametrize("waiting", [[], ["--spin"]], ids=["sleeping", "spinning"])
+def test_arm_answers_raw_requests(waiting):
+    with DevSim(arms=1, options=["--device-id", "4660", *waiting]) as sim, Line(sim.arms[0]) as line:
         os.write(line.fd, b"\x0a")
         answer = line.read(22)
         assert answer[0] == 0x0B
@@ -196,3 +197,18 @@ def test_stream_keeps_at_most_one_unread_frame():
         assert 0 < waiting <= 2 + 2 * (FRAMED_PAYLOAD + 1)
         read_framed_status(line)
         assert line.waiting() == 0
+
+
+def test_stream_pauses_while_the_host_talks_to_the_handle():
+    with DevSim(arms=0, handles=1, options=["--status-hz", "200"]) as sim, Line(sim.handles[0]) as line:
+        read_framed_status(line)  # the stream runs
+        sent = time.monotonic()
+        os.write(line.fd, b"\x0a")
+        answer = line.read(1)
+        while answer == b"\xda":  # a frame already on its way
+            line.read_until(b"\xc0")
+            answer = line.read(1)
+        assert answer + line.read(6) == b"\xd0\x00\x01\x00\x05\x02\x09"
+        # Silent for half a second after the request (less a margin for the simulator's clock).
+        assert line.read(1, timeout=sent + 0.4 - time.monotonic()) == b""
+        read_framed_status(line)  # and then it resumes
