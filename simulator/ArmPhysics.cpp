@@ -183,7 +183,11 @@ void ArmPhysics::KeepInside() {
 const Vec3& ArmPhysics::Joints() {
     if (position != joints_for) {
         Vec3 solved = joints;
-        if (Inverse(model, position, solved) || Inverse(model, position, solved = kHomeJoints)) joints = solved;
+        if (!Inverse(model, position, solved)) {
+            solved = kHomeJoints;  // lost its way from the last pose: start again from home
+            if (!Inverse(model, position, solved)) solved = joints;
+        }
+        joints = solved;
         joints_for = position;
     }
     return joints;

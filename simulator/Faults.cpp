@@ -14,6 +14,9 @@ constexpr size_t kNotificationSize = 7;
 constexpr auto kHangUpSettle = std::chrono::milliseconds(20);
 constexpr auto kHangUpGrace = std::chrono::milliseconds(500);
 constexpr auto kHangUpCheck = std::chrono::milliseconds(1);
+// Output held back by delay or drip beyond this is lost, so that a slow line fed faster than
+// it drains (a flood of notifications dripping out) cannot grow without bound.
+constexpr size_t kMaxHeldBytes = 64 * 1024;
 
 struct FaultKey {
     const char* name;
@@ -127,7 +130,9 @@ void Line::Emit(const uint8_t* data, size_t n, Clock::time_point due, Clock::tim
         Write(data, n, now);
         return;
     }
+    if (held_bytes + n > kMaxHeldBytes) return;
     held.push_back(Held{due, std::vector<uint8_t>(data, data + n), 0});
+    held_bytes += n;
     Flush(now);
 }
 
@@ -149,12 +154,13 @@ void Line::Flush(Clock::time_point now) {
         if (now < front.due) break;
         if (plan.drip.count() == 0) {
             Write(front.bytes.data(), front.bytes.size(), now);
+            held_bytes -= front.bytes.size();
             held.pop_front();
             continue;
         }
-        if (now < last_drip + plan.drip) break;
+        if (now < last_write + plan.drip) break;
         Write(&front.bytes[front.sent], 1, now);
-        last_drip = now;
+        --held_bytes;
         if (++front.sent == front.bytes.size()) held.pop_front();
         break;
     }
@@ -171,7 +177,7 @@ Clock::time_point Line::NextDue() const {
     if (hung_up) return Clock::time_point::max();
     if (held.empty()) return hangup_pending ? Clock::now() + kHangUpCheck : Clock::time_point::max();
     const Clock::time_point due = held.front().due;
-    return plan.drip.count() == 0 ? due : std::max(due, last_drip + plan.drip);
+    return plan.drip.count() == 0 ? due : std::max(due, last_write + plan.drip);
 }
 
 }  // namespace tavix_devsim

@@ -61,8 +61,8 @@ public:
     // When Flush next has something to do (Clock::time_point::max() when nothing waits).
     Clock::time_point NextDue() const;
     bool HungUp() const { return hung_up; }
-    // Bytes sent and not yet read by the host.
-    size_t HostBacklog() const { return pty.HostBacklog(); }
+    // Bytes the host has not read yet, counting those still held back.
+    size_t Unread() const { return held_bytes + pty.HostBacklog(); }
 
 private:
     struct Held {
@@ -82,7 +82,7 @@ private:
     FaultPlan plan;
     std::deque<Held> held;
     std::vector<uint8_t> scratch;  // a message with its flood and garbage in front
-    Clock::time_point last_drip{};
+    size_t held_bytes = 0;
     uint64_t messages = 0;
     uint64_t requests = 0;
     uint32_t notifications = 0;

@@ -121,7 +121,7 @@ Clock::time_point HandleSim::OnTick(Clock::time_point now, Line& line) {
     if (period == Clock::duration::zero()) return Clock::time_point::max();
     if (now < next_frame) return next_frame;
     // Skipped while the host has not read what came before, or is talking to the handle.
-    if (now >= quiet_until && line.HostBacklog() == 0) StreamStatus(line, now);
+    if (now >= quiet_until && line.Unread() == 0) StreamStatus(line, now);
     next_frame += period;
     if (next_frame <= now) next_frame = now + period;  // after a stall, keep the rhythm from now
     return next_frame;

@@ -593,6 +593,18 @@ TEST(DevSimFaults, DripSendsOneByteAtATime) {
     EXPECT_GE(Seconds(std::chrono::steady_clock::now() - header), 23 * 0.005);
 }
 
+TEST(DevSimFaults, HeldBackOutputIsBounded) {
+    Pty pty;
+    FaultPlan plan;
+    plan.drip = milliseconds(1000);
+    plan.flood = 1000;  // 7000 bytes before each 25-byte answer, leaving at one byte a second
+    Line line(pty, plan);
+    const uint8_t answer[25] = {0x2B};
+    for (int i = 0; i < 20; ++i) line.SendAnswer(answer, sizeof answer, Clock::now());
+    EXPECT_LE(line.Unread(), 64u * 1024);
+    EXPECT_GE(line.Unread(), 9u * 7025 - 1);  // nine whole messages fit, the rest are lost
+}
+
 TEST(DevSimFaults, HangUpCutsTheLineAfterNExchanges) {
     Session s(ArmWithFaults("hangup=2"), 0.2f);
     const int watcher = open(s.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
