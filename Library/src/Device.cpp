@@ -35,7 +35,7 @@ Device::Device(IO::SerialStream& stream, float timeout)
 void Device::SendCommand(uint8_t code, const float* values, int count) {
     count = std::clamp(count, 0, 255);
     write_buffer[0] = static_cast<char>(code);
-    std::memcpy(write_buffer.get() + 1, values, sizeof(float) * static_cast<size_t>(count));
+    if (count > 0) std::memcpy(write_buffer.get() + 1, values, sizeof(float) * static_cast<size_t>(count));
     stream->Write(write_buffer.get(), sizeof(float) * static_cast<size_t>(count) + 1);
 }
 
