@@ -13,7 +13,6 @@ namespace tavix_bindings {
 namespace {
 
 using Devices::Osmira;
-using Devices::Quaternion;
 using Devices::Vector3;
 using OsmiraClass = py::class_<Osmira, std::unique_ptr<Osmira>>;
 
@@ -222,7 +221,9 @@ void BindCalibration(OsmiraClass& cls) {
         .def(
             "adjust_lengths",
             [](Osmira&, F32 inner_arm_1, F32 outer_arm_1, F32 inner_arm_2, F32 outer_arm_2, F32 extension) {
-                WithoutGil([&] { HardwareAPI::ConfigureArmModel(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension); });
+                WithoutGil([&] {
+                    HardwareAPI::ConfigureArmModel(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
+                });
             },
             py::arg("inner_arm_1") = F32{HardwareAPI::kDefaultInnerArm1},
             py::arg("outer_arm_1") = F32{HardwareAPI::kDefaultOuterArm1},

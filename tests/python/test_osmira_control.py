@@ -163,7 +163,8 @@ def test_signatures():
     assert "get_end_effector_position(self: TavixHardwareAPI.Osmira, onboard: bool = True) -> tuple" in \
         api.Osmira.get_end_effector_position.__doc__
     send_force = api.Osmira.SendForce.__doc__
-    assert send_force.index("1. SendForce(self: TavixHardwareAPI.Osmira, force: list[float] = [0.0, 0.0, 0.0]) -> None") \
-        < send_force.index("2. SendForce(self: TavixHardwareAPI.Osmira, ForceX: float = 0, ForceY: float = 0, "
-                           "ForceZ: float = 0) -> None")
+    first = "1. SendForce(self: TavixHardwareAPI.Osmira, force: list[float] = [0.0, 0.0, 0.0]) -> None"
+    second = ("2. SendForce(self: TavixHardwareAPI.Osmira, ForceX: float = 0, ForceY: float = 0, "
+              "ForceZ: float = 0) -> None")
+    assert send_force.index(first) < send_force.index(second)
     assert "joint_velocity: list[float] = [0.0, 0.0, 0.0]) -> tuple\n" in api.Osmira.ReceiveJointState.__doc__
