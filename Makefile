@@ -39,5 +39,52 @@ bench: deps
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py
 
+# Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
+CLANGXX ?= clang++-14
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+SMOKE_SECONDS ?= 20
+comma = ,
+# Configures and builds one clang tree without the Python module:
+# $(1) build folder, $(2) sanitizers, $(3) further CMake flags.
+clang_build = cmake -S . -B $(1) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) -DTAVIX_WERROR=$(WERROR) \
+	-DTAVIX_BUILD_PYTHON=OFF -DTAVIX_SANITIZE=$(2) $(3) >/dev/null && cmake --build $(1) -j $(JOBS)
+
+.PHONY: deps-hardening faults sanitize tsan valgrind fuzz fuzz-smoke
+
+deps-hardening:
+	@bash tools/install-build-deps.sh hardening
+
+# The fault scenarios (also part of `make test`) as a table: bound, measured time, fallback.
+faults: build
+	@printf '| Scenario | Bound | Measured | Fallback |\n|---|---|---|---|\n'
+	@$(BUILD)/tests/tavix_fault_tests --gtest_brief=1
+
+sanitize: deps-hardening
+	@$(call clang_build,build-asan,address$(comma)undefined)
+	UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+tsan: deps-hardening
+	@$(call clang_build,build-tsan,thread)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+# The shipping build (g++, no instrumentation) under memcheck: it adds what AddressSanitizer
+# and UndefinedBehaviorSanitizer cannot see, reads of uninitialised memory.
+memcheck = valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect -q
+
+valgrind: build deps-hardening
+	$(memcheck) $(BUILD)/tests/tavix_tests --gtest_brief=1
+	$(memcheck) $(BUILD)/tests/tavix_fault_tests --gtest_brief=1
+	@while read -r target; do \
+		$(memcheck) --log-fd=1 $(BUILD)/fuzz/$${target}_replay tests/fuzz-corpus/$$target 2>/dev/null || exit 1; \
+	done <$(BUILD)/fuzz/targets.txt
+
+fuzz: deps-hardening
+	@$(call clang_build,$(FUZZ_BUILD),address$(comma)undefined,-DTAVIX_BUILD_TESTS=OFF -DTAVIX_BUILD_FUZZERS=ON)
+	@bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(SMOKE_SECONDS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) $(BENCH_BUILD)

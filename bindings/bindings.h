@@ -18,5 +18,6 @@ void bind_UUID(py::module_& m);
 void bind_Device(py::module_& m);
 void bind_Version(py::module_& m);
 void bind_Osmira(py::module_& m);
+void bind_Handle(py::module_& m);
 
 }  // namespace tavix_bindings

@@ -10,5 +10,6 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_Device(m);
     bind_Version(m);
     bind_Osmira(m);
+    bind_Handle(m);
     m.attr("__version__") = "dev";
 }

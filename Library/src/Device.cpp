@@ -19,6 +19,13 @@ constexpr int kFlushRounds = 32;
 
 using Clock = std::chrono::steady_clock;
 
+// A timeout of a century or more (infinity included) never expires, so it counts as none: its
+// deadline would overflow the clock's range and come out in the past, and a wait on a closed
+// port must still end.
+constexpr double kLongestDeadline = 100.0 * 365 * 24 * 3600;
+
+bool HasDeadline(float seconds) { return seconds > 0 && seconds < kLongestDeadline; }  // false for NaN
+
 Clock::time_point DeadlineAfter(float seconds) {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
@@ -35,6 +42,7 @@ Device::Device(IO::SerialStream& stream, float timeout)
 void Device::SendCommand(uint8_t code, const float* values, int count) {
     count = std::clamp(count, 0, 255);
     write_buffer[0] = static_cast<char>(code);
+    // No floats may come with a null pointer, which memcpy must never see.
     if (count > 0) std::memcpy(write_buffer.get() + 1, values, sizeof(float) * static_cast<size_t>(count));
     stream->Write(write_buffer.get(), sizeof(float) * static_cast<size_t>(count) + 1);
 }
@@ -42,7 +50,7 @@ void Device::SendCommand(uint8_t code, const float* values, int count) {
 void Device::SendBytes(size_t n) { stream->Write(write_buffer.get(), std::min(n, kBufferSize)); }
 
 Device::Wait Device::WaitForBytes(size_t n) const {
-    const bool has_deadline = read_timeout > 0;  // false for NaN too
+    const bool has_deadline = HasDeadline(read_timeout);
     const Clock::time_point deadline = has_deadline ? DeadlineAfter(read_timeout) : Clock::time_point{};
     while (static_cast<size_t>(std::max(stream->Available(), 0)) < n) {
         if (has_deadline) {
@@ -117,7 +125,7 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
     if (stream == nullptr || dst == nullptr || n == 0) return 0;
     const Clock::time_point start = Clock::now();
     auto waiting = [this] { return static_cast<size_t>(std::max(stream->Available(), 0)); };
-    if (timeout > 0) {
+    if (HasDeadline(timeout)) {
         const std::chrono::duration<double> limit(timeout);
         while (waiting() < n) {
             if (Clock::now() - start > limit) {

@@ -213,7 +213,9 @@ void SerialStream::Close() {
 int SerialStream::Available() {
     if (!IsOpen()) return 0;
     int count = 0;
-    ioctl(buffer->Descriptor(), FIONREAD, &count);
+    // EIO: the line has hung up (cable pulled, device gone) and nothing can arrive any more.
+    // Closing the port lets a wait without deadline end instead of spinning for ever.
+    if (ioctl(buffer->Descriptor(), FIONREAD, &count) == -1 && errno == EIO) buffer->ClosePort();
     return count;
 }
 

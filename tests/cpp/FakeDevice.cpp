@@ -40,15 +40,25 @@ void FakeDevice::Send(const Bytes& bytes) {
     }
 }
 
-void FakeDevice::SendAfter(std::chrono::milliseconds delay, Bytes piece) {
-    // Pieces are chained: each thread waits for the one before it.
+void FakeDevice::After(std::chrono::milliseconds delay, std::function<void()> step) {
+    // Steps are chained: each thread waits for the one before it.
     std::thread previous = script.empty() ? std::thread() : std::move(script.back());
     if (!script.empty()) script.pop_back();
-    script.emplace_back([this, delay, piece = std::move(piece), previous = std::move(previous)]() mutable {
+    script.emplace_back([delay, step = std::move(step), previous = std::move(previous)]() mutable {
         if (previous.joinable()) previous.join();
         std::this_thread::sleep_for(delay);
+        step();
+    });
+}
+
+void FakeDevice::SendAfter(std::chrono::milliseconds delay, Bytes piece) {
+    After(delay, [this, piece = std::move(piece)] {
         if (master >= 0) Send(piece);
     });
+}
+
+void FakeDevice::HangUpAfter(std::chrono::milliseconds delay) {
+    After(delay, [this] { HangUp(); });
 }
 
 void FakeDevice::Join() {

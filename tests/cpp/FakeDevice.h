@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +32,8 @@ public:
     // Sends each piece after the given delay since the previous piece, from a scripting
     // thread; the destructor (or Join) waits for the script to finish.
     void SendAfter(std::chrono::milliseconds delay, Bytes piece);
+    // Hangs up after the given delay since the previous piece, in the same script.
+    void HangUpAfter(std::chrono::milliseconds delay);
     void Join();
     // Everything the library has written so far that was not returned before; waits up to
     // `settle` for at least `at_least` bytes.
@@ -39,6 +42,8 @@ public:
     void HangUp();
 
 private:
+    void After(std::chrono::milliseconds delay, std::function<void()> step);
+
     int master = -1;
     int slave_keepalive = -1;  // keeps the pty alive while the library has not opened it yet
     std::string path;

@@ -117,6 +117,13 @@ TEST_F(OpenPort, CloseKeepsTheBufferAndEndsReadsAtOnce) {
     EXPECT_LT(SecondsSince(start), 0.1);
 }
 
+TEST_F(OpenPort, HangUpClosesThePort) {
+    ASSERT_TRUE(stream.IsOpen());
+    device.HangUp();
+    EXPECT_EQ(stream.Available(), 0);
+    EXPECT_FALSE(stream.IsOpen());  // so that a wait without deadline ends
+}
+
 TEST(ClosedPort, MissingPathReadsEndAtOnceAndWritesPrintTheErrorLine) {
     SerialStream stream("/nonexistent/ttyACM9");
     EXPECT_FALSE(stream.IsOpen());

@@ -27,7 +27,8 @@ public:
     static constexpr float kDefaultTimeout = 5.0f;
 
     // Keeps a reference to `stream` (not owned; it must outlive the device) and allocates
-    // both buffers, zero-filled. `timeout` is in seconds; <= 0 or NaN means no deadline.
+    // both buffers, zero-filled. `timeout` is in seconds; <= 0, NaN, or a century or more
+    // (infinity included) means no deadline.
     Device(IO::SerialStream& stream, float timeout);
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -43,8 +44,9 @@ public:
     // or 0 on timeout, a failed stream, or a request larger than the buffer.
     int ReadBytes(size_t n);
     // Reads up to `n` bytes into `dst`: at once when all `n` are waiting, otherwise
-    // whatever is waiting when `timeout` seconds have passed. `timeout` <= 0 waits for all
-    // `n` without deadline (but returns 0 at once if the port is not open). Prints nothing.
+    // whatever is waiting when `timeout` seconds have passed. A `timeout` that means no
+    // deadline (see the constructor) waits for all `n` (but returns 0 at once if the port is
+    // not open). Prints nothing.
     size_t ReadWithTimeout(char* dst, size_t n, float timeout);
     // Discards at most 32 x 1024 waiting bytes without waiting for more.
     void FlushInput();

@@ -80,6 +80,7 @@ public:
     // Closes the port but keeps the buffer: later reads end at once, writes fail.
     virtual void Close();
     // Bytes waiting in the driver's receive queue (FIONREAD); 0 when closed or on error.
+    // A line that has hung up (FIONREAD fails with EIO) is closed here: nothing can arrive.
     virtual int Available();
     // Writes `n` bytes with one write() call; on failure sets badbit (or failbit when the
     // stream was already failed) and prints the error line, unless eofbit was set by an

@@ -1,0 +1,130 @@
+// Reply and notification reading of Devices::Device over the memory-backed stream.
+//
+// Input: one byte choosing the read timeout (low three bits index kTimeouts), then
+// operations until the input ends, each an opcode byte (taken modulo 5) and its arguments:
+//   0 Arrive           u16 count, then `count` bytes that arrive on the line
+//   1 ReadHeaderCode
+//   2 ReadBytes        u16 n, masked to 0..2047: beyond 1024 must be refused
+//   3 ReadWithTimeout  u16 n, masked to 0..2047, into a local of that size
+//   4 FlushInput
+// With 1e-6 s a wait for bytes that are not there ends at once; without a deadline (0, NaN,
+// negative, or too long to ever expire) it ends at once too, since the memory stream is never
+// an open port. Besides memory safety, every result and every byte taken is checked against a
+// model of the line.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "MemoryStream.h"
+#include "TavixHardwareAPI/Device.h"
+
+namespace {
+
+using Tavix::HardwareAPI::Devices::Device;
+using tavix_fuzz::FuzzInput;
+
+struct Timeout {
+    float seconds;
+    bool expires;
+};
+constexpr std::array<Timeout, 8> kTimeouts{{
+    {1e-6f, true}, {1e-6f, true}, {1e-6f, true}, {0.0f, false},
+    {NAN, false}, {-1.0f, false}, {1e10f, false}, {INFINITY, false},
+}};
+constexpr size_t kSizeMask = 0x7FF;
+constexpr size_t kFlushLimit = 32 * Device::kBufferSize;
+
+bool SameBytes(const char* read, const uint8_t* sent, size_t n) { return n == 0 || std::memcmp(read, sent, n) == 0; }
+
+// What the device has sent and how much of it the host has taken.
+class Line {
+public:
+    void Arrive(FuzzInput::Chunk chunk) { bytes.insert(bytes.end(), chunk.data, chunk.data + chunk.size); }
+    size_t Waiting() const { return bytes.size() - taken; }
+    const uint8_t* Next() const { return bytes.data() + taken; }
+    uint8_t TakeByte() { return bytes[taken++]; }
+    void Take(size_t n) { taken += n; }
+
+    // The header code ReadHeaderCode must return, taking what it must take: notifications
+    // (0xBA/0xBB, a spare byte, a length L, L bytes) are skipped while complete.
+    uint8_t TakeHeaderCode() {
+        for (;;) {
+            if (Waiting() < 1) return 0;
+            const uint8_t code = TakeByte();
+            if (code != 0xBA && code != 0xBB) return code;
+            if (Waiting() < 2) return 0;
+            Take(1);
+            const uint8_t length = TakeByte();
+            if (Waiting() < length) return 0;
+            Take(length);
+        }
+    }
+
+private:
+    std::vector<uint8_t> bytes;
+    size_t taken = 0;
+};
+
+struct Session {
+    tavix_test::MemoryStream stream;
+    Device device;
+    Line line;
+    Timeout timeout;
+
+    explicit Session(Timeout timeout) : device(stream, timeout.seconds), timeout(timeout) {}
+
+    void Arrive(FuzzInput::Chunk chunk) {
+        stream.Feed(chunk.data, chunk.size);
+        line.Arrive(chunk);
+    }
+
+    void ReadHeaderCode() {
+        const uint8_t expected = line.TakeHeaderCode();
+        FUZZ_CHECK(device.ReadHeaderCode() == expected);
+        if (expected != 0) FUZZ_CHECK(static_cast<uint8_t>(device.read_buffer[0]) == expected);
+    }
+
+    void ReadBytes(size_t n) {
+        const bool fits = n <= Device::kBufferSize && line.Waiting() >= n;
+        FUZZ_CHECK(device.ReadBytes(n) == (fits ? static_cast<int>(n) : 0));
+        if (!fits) return;
+        FUZZ_CHECK(SameBytes(device.read_buffer.get(), line.Next(), n));
+        line.Take(n);
+    }
+
+    void ReadWithTimeout(size_t n) {
+        std::array<char, kSizeMask + 1> destination;
+        // All `n` at once; with a deadline, whatever is waiting when it passes; else nothing.
+        const size_t expected = line.Waiting() >= n ? n : timeout.expires ? line.Waiting() : 0;
+        FUZZ_CHECK(device.ReadWithTimeout(destination.data(), n, timeout.seconds) == expected);
+        FUZZ_CHECK(SameBytes(destination.data(), line.Next(), expected));
+        line.Take(expected);
+    }
+
+    void FlushInput() {
+        device.FlushInput();
+        line.Take(std::min(line.Waiting(), kFlushLimit));
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzInput input(data, size);
+    Session session(kTimeouts[input.Byte() & 7]);
+    while (!input.Empty()) {
+        switch (input.Byte() % 5) {
+            case 0: session.Arrive(input.Bytes(input.Word())); break;
+            case 1: session.ReadHeaderCode(); break;
+            case 2: session.ReadBytes(input.Word() & kSizeMask); break;
+            case 3: session.ReadWithTimeout(input.Word() & kSizeMask); break;
+            default: session.FlushInput(); break;
+        }
+        FUZZ_CHECK(session.stream.good());
+        FUZZ_CHECK(static_cast<size_t>(session.stream.Available()) == session.line.Waiting());
+    }
+    return 0;
+}
