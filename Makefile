@@ -7,6 +7,7 @@ CMAKE_FLAGS ?=
 PYTEST_FLAGS ?=
 BENCH_BUILD ?= build-bench
 BENCH_FLAGS ?=
+ROUNDTRIP_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
@@ -29,12 +30,14 @@ test-cpp:
 test-python:
 	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py -m pytest -q $(PYTEST_FLAGS)
 
-# Micro-benchmarks in an optimised tree of their own (library and benchmarks only).
+# Micro-benchmarks, then the round-trip table (ROUNDTRIP_FLAGS: --exchanges N, --rounds R,
+# --spin), in an optimised tree of their own.
 bench: deps
-	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
-		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DTAVIX_BUILD_PYTHON=OFF >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks
+	@py=$(python) && cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
+		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$py >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
+	@py=$(python) && $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py

@@ -114,7 +114,12 @@ def pyserial_variant(path):
 
 def os_variant(path):
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
+
+    def run(n):
+        # Terminal settings belong to the line, not to the descriptor, and the other variants
+        # open it with their own: a blocking read needs raw mode with VMIN 1 again.
+        tty.setraw(fd)
+        return timed_loop(n, exchange)
 
     def exchange():
         os.write(fd, FRAME)
@@ -124,7 +129,7 @@ def os_variant(path):
             if not chunk:  # the far end has hung up: read() keeps returning nothing
                 raise RuntimeError("os.read: line hung up")
             got += len(chunk)
-    return Variant(lambda n: timed_loop(n, exchange), lambda: os.close(fd))
+    return Variant(run, lambda: os.close(fd))
 
 
 def measure(variants, exchanges, rounds):
@@ -144,25 +149,43 @@ def measure(variants, exchanges, rounds):
     return latencies, wall, cpu
 
 
-def print_table(latencies, wall, cpu):
-    names = list(latencies)
-    floor_median = statistics.median(latencies[names[0]])
-    floor_rate = len(latencies[names[0]]) / wall[names[0]]
+def summarize(latencies, wall, cpu):
+    """Per variant: (exchanges, median s, p99 s, exchanges per second, CPU per wall second)."""
+    rows = {}
+    for name, values in latencies.items():
+        values = sorted(values)
+        rows[name] = (len(values), statistics.median(values), percentile(values, 0.99), len(values) / wall[name],
+                      cpu[name] / wall[name])
+    return rows
+
+
+def print_table(rows):
+    floor = next(iter(rows.values()))
     print("| Variant | Exchanges | Median us | p99 us | Exchanges/s | CPU s / wall s | Median / (a) | Rate / (a) |")
     print("|---|--:|--:|--:|--:|--:|--:|--:|")
-    for name in names:
-        values = sorted(latencies[name])
-        median = statistics.median(values)
-        rate = len(values) / wall[name]
-        print(f"| {name} | {len(values)} | {median * 1e6:.1f} | {percentile(values, 0.99) * 1e6:.1f} | {rate:.0f} "
-              f"| {cpu[name] / wall[name]:.2f} | {median / floor_median:.2f} | {rate / floor_rate:.2f} |")
+    for name, (n, median, p99, rate, load) in rows.items():
+        print(f"| {name} | {n} | {median * 1e6:.1f} | {p99 * 1e6:.1f} | {rate:.0f} | {load:.2f} "
+              f"| {median / floor[1]:.2f} | {rate / floor[3]:.2f} |")
+
+
+def print_targets(rows):
+    floor, cpp, python, pyserial = (rows[name] for name in list(rows)[:4])
+    checks = [
+        ("(b) median / (a) median", cpp[1] / floor[1], "<=", 1.10),
+        ("(c) median / (a) median", python[1] / floor[1], "<=", 1.25),
+        ("(c) rate / pyserial rate", python[3] / pyserial[3], ">=", 1.8),
+    ]
+    print()
+    for label, value, sense, target in checks:
+        met = value <= target if sense == "<=" else value >= target
+        print(f"{label}: {value:.3f} (target {sense} {target}): {'met' if met else 'MISSED'}")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("build", help="the CMake build folder (configured with -DTAVIX_BUILD_BENCHMARKS=ON)")
     parser.add_argument("--exchanges", type=int, default=20000, help="exchanges per variant (default 20000)")
-    parser.add_argument("--rounds", type=int, default=10, help="chunks per variant, interleaved (default 10)")
+    parser.add_argument("--rounds", type=int, default=50, help="chunks per variant, interleaved (default 50)")
     parser.add_argument("--spin", action="store_true", help="busy-polling responder")
     args = parser.parse_args()
 
@@ -190,7 +213,9 @@ def main():
             variant.close()
         variants.clear()  # the Python arm and its stream go with their variant
         line.close()
-    print_table(*results)
+    rows = summarize(*results)
+    print_table(rows)
+    print_targets(rows)
     print(f"\nResponder: {'busy-polling' if args.spin else 'blocking poll()'}. Machine: {machine()}.")
 
 
