@@ -40,7 +40,7 @@ bench: deps
 	@py=$(python) && $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 
 demo: build
-	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py
+	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py examples/haptic_demo.py --plot $(BUILD)/demo/haptic_demo.png
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14

@@ -1,0 +1,203 @@
+"""The first minutes with an Osmira arm and a Handle, on simulated devices.
+
+Starts the device simulator (tavix-devsim) with one arm and one handle, then:
+  1. wakes the arm and prints its identity and identifiers;
+  2. renders a virtual wall for a few seconds: a spring force pushes the end effector back
+     whenever it crosses a plane, exchanged with the arm as fast as the loop goes (the
+     simulator has no hand on the arm, so the force of a simulated hand, a soft spring
+     towards a point that swings through the wall and back, is added to the command);
+  3. prints the loop rate and the round-trip latency percentiles;
+  4. compares the host's kinematics of the joint angles with the arm's own position;
+  5. prints a status snapshot of the handle;
+  6. saves a plot of position, force and latency over time.
+
+    make demo
+    PYTHONPATH=build/bindings python3.14 examples/haptic_demo.py --seconds 3 --plot demo.png
+"""
+
+import argparse
+import math
+import os
+import sys
+import time
+
+_REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(_REPO, "tests", "python"))  # devsim.py, the simulator's launcher
+
+import TavixHardwareAPI as api  # noqa: E402
+from devsim import DevSim  # noqa: E402
+
+WALL_STIFFNESS = 1000.0  # N/m: stiff enough to feel solid, well within what 10 kHz renders stably
+HAND_STIFFNESS = 100.0   # N/m: a relaxed grip
+HAND_SWING = 0.45        # of the workspace radius, either side of the hand's middle
+HAND_PERIOD = 1.5        # s
+KINEMATICS_TOLERANCE = 1e-4  # m
+SETTLED_SPEED = 1e-4     # m/s
+
+
+def identity(arm):
+    info = arm.device_wakeup_dict()
+    print("== Arm ==")
+    print(f"device id {info['device_id']}, model {info['device_model_number']}, "
+          f"hardware {info['hardware_version']}, firmware {info['firmware_version']}")
+    print(f"identity record uuid  {info['device_id_ext']}")
+    print(f"device identifier     {arm.get_device_id()}")
+    print(f"firmware identifier   {arm.get_firmware_version()}")
+    print(f"powered {arm.get_power_status()}, temperature {arm.get_temperature():.1f}")
+
+
+class Scene:
+    """Along x: the wall, the plane x = `wall` beyond which a spring pushes back, and the
+    simulated hand, a spring towards a point that swings from well inside through the wall."""
+
+    def __init__(self, workspace):
+        center, radius = workspace["center"][0], workspace["radius"]
+        self.wall = center + 0.2 * radius
+        self.hand_middle = center + 0.05 * radius
+        self.hand_swing = HAND_SWING * radius
+
+    def wall_force(self, x):
+        return -WALL_STIFFNESS * (x - self.wall) if x > self.wall else 0.0
+
+    def hand(self, t):
+        return self.hand_middle + self.hand_swing * math.sin(2 * math.pi * t / HAND_PERIOD)
+
+
+def haptic_loop(arm, scene, seconds):
+    """Runs the scene for `seconds`; returns the per-iteration record as lists, and the time."""
+    log = {"t": [], "x": [], "hand_x": [], "hand": [], "wall": [], "latency": []}
+    t, xs, hand_xs, hands, walls, latencies = log.values()
+    exchange = arm.end_effector_force
+    clock = time.perf_counter
+    x = exchange([0.0, 0.0, 0.0])[0][0]
+    begin = start = clock()
+    end = begin + seconds
+    while start < end:
+        hand_x = scene.hand(start - begin)
+        hand = HAND_STIFFNESS * (hand_x - x)
+        wall = scene.wall_force(x)
+        position, _ = exchange([hand + wall, 0.0, 0.0])
+        stop = clock()
+        t.append(start - begin)
+        xs.append(x)
+        hand_xs.append(hand_x)
+        hands.append(hand)
+        walls.append(wall)
+        latencies.append(stop - start)
+        x = position[0]
+        start = stop
+    return log, clock() - begin
+
+
+def report_loop(log, elapsed):
+    latencies = sorted(log["latency"])
+    n = len(latencies)
+
+    def at(q):
+        return latencies[min(n - 1, int(q * n))] * 1e6
+
+    print("== Haptic loop ==")
+    print(f"loop rate {n / elapsed:.0f} Hz ({n} exchanges in {elapsed:.2f} s)")
+    print(f"round trip us: median {at(0.5):.1f}, p90 {at(0.9):.1f}, p99 {at(0.99):.1f}, "
+          f"p99.9 {at(0.999):.1f}, max {latencies[-1] * 1e6:.1f}")
+    print(f"deepest press into the wall {max(-f for f in log['wall']) / WALL_STIFFNESS * 1e3:.2f} mm")
+
+
+def settle(arm):
+    """Commands no force until the end effector is still (or a second has passed)."""
+    deadline = time.monotonic() + 1.0
+    while time.monotonic() < deadline:
+        _, velocity = arm.end_effector_force([0.0, 0.0, 0.0])
+        if math.dist(velocity, (0.0, 0.0, 0.0)) < SETTLED_SPEED:
+            return
+
+
+def check_kinematics(arm):
+    """Host kinematics of the reported joint angles against the arm's own position."""
+    settle(arm)
+    host, _ = arm.get_end_effector_position(False)
+    device, _ = arm.get_end_effector_position(True)
+    difference = math.dist(host, device)
+    verdict = "OK" if difference <= KINEMATICS_TOLERANCE else "MISMATCH"
+    print("== Kinematics ==")
+    print(f"host   {format_vector(host)} m (from joint angles)")
+    print(f"device {format_vector(device)} m")
+    print(f"difference {difference * 1e6:.2f} um: {verdict} (tolerance {KINEMATICS_TOLERANCE * 1e6:.0f} um)")
+    return verdict == "OK"
+
+
+def handle_snapshot(handle):
+    status = handle.GetHoldraStatus()
+    print("== Handle ==")
+    if status["battery_level"] == 0.0:  # a failed snapshot: zeros, and the reason in error_flag
+        print(f"no status frame from the handle (error_flag {status['error_flag']})")
+        return False
+    print(f"device id {status['device_id']}, error flag {status['error_flag']}")
+    print(f"orientation (quaternion) {format_vector(status['quaternion'], 4)}")
+    print(f"buttons {status['buttons']:03b}, hall-effect level {status['hall_effect_sensor_level']}")
+    print(f"battery {status['battery_level']:.3f} V")
+    return True
+
+
+def format_vector(values, digits=5):
+    return "[" + ", ".join(f"{v:+.{digits}f}" for v in values) + "]"
+
+
+def plot(log, scene, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    t = log["t"]
+    figure, (position, force, latency) = plt.subplots(3, 1, sharex=True, figsize=(10, 8), layout="constrained")
+    figure.suptitle(f"Virtual wall, {len(t) / (t[-1] or 1):.0f} Hz haptic loop on the simulated arm")
+    position.plot(t, [x * 1e3 for x in log["hand_x"]], color="tab:gray", linestyle=":", label="simulated hand")
+    position.plot(t, [x * 1e3 for x in log["x"]], color="tab:blue", label="end effector")
+    position.axhline(scene.wall * 1e3, color="tab:red", linestyle="--", label="wall")
+    position.set_ylabel("x (mm)")
+    position.legend(loc="lower right")
+    force.plot(t, log["hand"], color="tab:gray", label="simulated hand")
+    force.plot(t, log["wall"], color="tab:red", label="wall spring")
+    force.set_ylabel("force x (N)")
+    force.legend(loc="lower right")
+    us = [v * 1e6 for v in log["latency"]]
+    median = sorted(us)[len(us) // 2]
+    latency.plot(t, us, ".", markersize=1, color="tab:green", label="round trip")
+    latency.axhline(median, color="black", linewidth=0.8, label=f"median {median:.0f} us")
+    latency.set_yscale("log")
+    latency.set_ylabel("latency (us)")
+    latency.set_xlabel("time (s)")
+    latency.legend(loc="upper right")
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Haptic demo on the device simulator.")
+    parser.add_argument("--seconds", type=float, default=3.0, help="length of the haptic loop (default 3)")
+    parser.add_argument("--plot", default=os.path.join(_REPO, "build", "demo", "haptic_demo.png"),
+                        help="where to save the plot (default build/demo/haptic_demo.png)")
+    args = parser.parse_args()
+
+    print(f"TavixHardwareAPI {api.__version__} (C++ library {api.get_cpp_version()})")
+    with DevSim(arms=1, handles=1) as sim:
+        print(f"simulated arm on {sim.arms[0]}, handle on {sim.handles[0]}")
+        arm = api.Osmira(api.SerialStream(sim.arms[0]), 0.5)
+        handle = api.Handle(api.SerialStream(sim.handles[0]))
+        identity(arm)
+        scene = Scene(sim.workspace)
+        log, elapsed = haptic_loop(arm, scene, args.seconds)
+        report_loop(log, elapsed)
+        kinematics_ok = check_kinematics(arm)
+        handle_ok = handle_snapshot(handle)
+        del arm, handle  # close the ports before the simulator goes
+    plot(log, scene, args.plot)
+    print("== Plot ==")
+    print(f"saved {os.path.abspath(args.plot)}")
+    return 0 if kinematics_ok and handle_ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

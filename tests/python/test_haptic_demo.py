@@ -1,0 +1,49 @@
+"""The haptic demo (make demo) run briefly against the simulator: every section it prints,
+a loop that pushes into the wall, a kinematics check that passes, and a readable PNG."""
+
+import os
+import re
+import subprocess
+import sys
+
+import TavixHardwareAPI as api
+
+DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "haptic_demo.py")
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def run_demo(tmp_path, seconds):
+    plot = tmp_path / "demo.png"
+    module_dir = os.path.dirname(os.path.abspath(api.__file__))
+    env = dict(os.environ, PYTHONPATH=module_dir, TAVIX_MODULE_DIR=module_dir)
+    result = subprocess.run([sys.executable, DEMO, "--seconds", str(seconds), "--plot", str(plot)],
+                            capture_output=True, text=True, env=env, timeout=60)
+    return result, plot
+
+
+def test_demo_prints_every_section_and_saves_the_plot(tmp_path):
+    result, plot = run_demo(tmp_path, 0.3)
+    out = result.stdout
+    assert result.returncode == 0, out + result.stderr
+    assert result.stderr == ""
+    assert [line for line in out.splitlines() if line.startswith("== ")] == [
+        "== Arm ==", "== Haptic loop ==", "== Kinematics ==", "== Handle ==", "== Plot =="]
+    assert re.search(r"^device id 1, model 4, hardware \d+, firmware \d+$", out, re.M)
+    identifiers = re.findall(r"identifier +([0-9a-f-]{36})$", out, re.M)
+    assert len(identifiers) == 2 and "00000000-0000-0000-0000-000000000000" not in identifiers
+
+    rate, exchanges = re.search(r"^loop rate (\d+) Hz \((\d+) exchanges", out, re.M).groups()
+    assert int(rate) > 0 and int(exchanges) > 100
+    assert re.search(r"^round trip us: median [\d.]+, p90 [\d.]+, p99 [\d.]+, p99\.9 [\d.]+, max [\d.]+$", out, re.M)
+    # The simulated hand reaches the wall within the first tenth of a second.
+    assert float(re.search(r"^deepest press into the wall ([\d.]+) mm$", out, re.M).group(1)) > 0
+
+    assert re.search(r"^difference [\d.]+ um: OK", out, re.M)
+    assert re.search(r"^orientation \(quaternion\) \[([+-][\d.]+, ){3}[+-][\d.]+\]$", out, re.M)
+    assert re.search(r"^buttons [01]{3}, hall-effect level \d+$", out, re.M)
+    assert 3.0 <= float(re.search(r"^battery ([\d.]+) V$", out, re.M).group(1)) <= 4.275
+
+    assert out.rstrip().endswith(f"saved {plot}")
+    with open(plot, "rb") as f:
+        assert f.read(8) == PNG_SIGNATURE
+    assert plot.stat().st_size > 20_000  # three panels of data, not an empty figure
