@@ -8,7 +8,7 @@ PYTEST_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
-.PHONY: all deps build test test-cpp test-python demo clean
+.PHONY: all deps build test test-cpp test-python demo stubtest clean
 
 all: build
 
@@ -29,6 +29,11 @@ test-python:
 
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py
+
+# The typed interface (bindings/TavixHardwareAPI.pyi, copied beside the built module) against
+# the module itself.
+stubtest: build
+	@py=$(python) && cd $(BUILD)/bindings && MYPYPATH=. PYTHONPATH=. $$py -m mypy.stubtest TavixHardwareAPI
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14
