@@ -5,10 +5,12 @@ WERROR ?= ON
 JOBS ?= 2
 CMAKE_FLAGS ?=
 PYTEST_FLAGS ?=
+BENCH_BUILD ?= build-bench
+BENCH_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
-.PHONY: all deps build test test-cpp test-python demo stubtest clean
+.PHONY: all deps build test test-cpp test-python bench demo stubtest clean
 
 all: build
 
@@ -26,6 +28,13 @@ test-cpp:
 
 test-python:
 	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py -m pytest -q $(PYTEST_FLAGS)
+
+# Micro-benchmarks in an optimised tree of their own (library and benchmarks only).
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
+		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DTAVIX_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks
+	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
 
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py
@@ -83,4 +92,4 @@ fuzz-smoke:
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(SMOKE_SECONDS)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan $(FUZZ_BUILD) $(BENCH_BUILD)

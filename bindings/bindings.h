@@ -14,8 +14,10 @@ namespace IO = Tavix::HardwareAPI::IO;
 namespace Devices = Tavix::HardwareAPI::Devices;
 
 void bind_SerialStream(py::module_& m);
+void bind_UUID(py::module_& m);
 void bind_Device(py::module_& m);
 void bind_Version(py::module_& m);
+void bind_Osmira(py::module_& m);
 void bind_Handle(py::module_& m);
 
 }  // namespace tavix_bindings

@@ -6,8 +6,10 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     using namespace tavix_bindings;
     m.doc() = "Python Implementation of the Tavix Hardware API";
     bind_SerialStream(m);
+    bind_UUID(m);
     bind_Device(m);
     bind_Version(m);
+    bind_Osmira(m);
     bind_Handle(m);
     m.attr("__version__") = "dev";
 }

@@ -16,3 +16,11 @@ def device():
     fake = FakeDevice()
     yield fake
     fake.close()
+
+
+@pytest.fixture
+def arm(device):
+    """An Osmira on the fake device with a short read timeout (the arm keeps its stream alive)."""
+    import TavixHardwareAPI
+
+    return TavixHardwareAPI.Osmira(TavixHardwareAPI.SerialStream(device.path), 0.2)

@@ -1,0 +1,78 @@
+// The arm's control loop exchange and its host-side kinematics.
+#include "TavixHardwareAPI/Osmira.h"
+
+#include "TavixHardwareAPI/ArmModel.h"
+
+namespace Tavix::HardwareAPI::Devices {
+
+namespace {
+constexpr uint8_t kForce = 0x2A;
+constexpr uint8_t kPosition = 0x2C;
+constexpr uint8_t kState = 0x2B;
+constexpr uint8_t kJointTorques = 0x1A;
+constexpr uint8_t kJointAngles = 0x1C;
+constexpr uint8_t kJointState = 0x1B;
+constexpr size_t kStateSize = 24;
+// The firmware's binary32 pi (0x40490FD8), the same the kinematics use.
+constexpr float kPi = 3.141592f;
+
+// The joint angles the arm reports while commanded zero torque; zeros when it does not answer.
+Vector3 RawJointAngles(Osmira& arm) {
+    Vector3 angles{}, velocities{};
+    arm.SendJointTorques({0.0f, 0.0f, 0.0f});
+    arm.ReceiveJointState(angles, velocities);
+    return angles;
+}
+}  // namespace
+
+Osmira::Osmira(IO::SerialStream& stream) : Osmira(stream, kDefaultTimeout) {}
+
+Osmira::Osmira(IO::SerialStream& stream, float timeout) : Device(stream, timeout) {
+    ArmModel::Instance().ResetForNewArm();
+}
+
+void Osmira::SendForce(const Vector3& force) { SendCommand(kForce, force.data(), 3); }
+void Osmira::SendPosition(const Vector3& position) { SendCommand(kPosition, position.data(), 3); }
+void Osmira::SendJointTorques(const Vector3& torques) { SendCommand(kJointTorques, torques.data(), 3); }
+void Osmira::SendAngle(const Vector3& angles) { SendCommand(kJointAngles, angles.data(), 3); }
+
+bool Osmira::ReadReply(uint8_t code, size_t length) {
+    if (ReadHeaderCode() != code) {
+        ReadBytes(kBufferSize);  // resynchronise: drop what follows a reply we cannot parse
+        return false;
+    }
+    return ReadBytes(length) == static_cast<int>(length);
+}
+
+bool Osmira::ReceiveState(Vector3& position, Vector3& velocity) {
+    if (!ReadReply(kState, kStateSize)) return false;
+    position = PayloadFloats<3>(0);
+    velocity = PayloadFloats<3>(12);
+    return true;
+}
+
+bool Osmira::ReceiveJointState(Vector3& angles, Vector3& velocities) {
+    if (!ReadReply(kJointState, kStateSize)) return false;
+    angles = PayloadFloats<3>(0);
+    velocities = PayloadFloats<3>(12);
+    return true;
+}
+
+Vector3 ComputeEndEffectorPosition(Osmira& arm) {
+    const Vector3 raw = RawJointAngles(arm);
+    return ForwardKinematics(ArmModel::Instance().Snapshot(), raw);
+}
+
+void AdjustAngles(Osmira& arm, const Vector3& true_angles) {
+    const Vector3 j = RawJointAngles(arm);
+    const Vector3& a = true_angles;
+    const auto g = ArmModel::Instance().Snapshot().gear_coefficients;
+    // Chosen so that, at this pose, the kinematics see exactly the true angles.
+    ArmModel::Instance().SetAngleOffsets({
+        (g[0] * j[0] - a[0]) * kPi / 180.0f,
+        (a[1] - g[1] * j[1]) * kPi / 180.0f,
+        (a[2] - g[2] * j[2]) * kPi / 180.0f,
+    });
+}
+
+}  // namespace Tavix::HardwareAPI::Devices

@@ -1,0 +1,25 @@
+// What the device loop needs from a simulated device's firmware.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Faults.h"
+
+namespace tavix_devsim {
+
+class SimDevice {
+public:
+    virtual ~SimDevice() = default;
+
+    // Length in bytes of the request that starts with bytes[0] (`n` >= 1 bytes are known).
+    // 0 when bytes[0] starts no request of this device (the byte is then skipped). May be
+    // more than `n`: the loop waits for the rest.
+    virtual size_t RequestLength(const uint8_t* bytes, size_t n) const = 0;
+    // Acts on one whole request and sends its answer, if it has one, through `line`.
+    virtual void OnRequest(const uint8_t* request, size_t n, Clock::time_point now, Line& line) = 0;
+    // Sends what the device sends on its own; returns when it next wants to be called.
+    virtual Clock::time_point OnTick(Clock::time_point now, Line& line) = 0;
+};
+
+}  // namespace tavix_devsim
