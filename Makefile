@@ -40,9 +40,10 @@ demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings $$py examples/quick_look.py
 
 # The typed interface (bindings/TavixHardwareAPI.pyi, copied beside the built module) against
-# the module itself.
+# the module itself, then the calls of tests/typing against the typed interface.
 stubtest: build
 	@py=$(python) && cd $(BUILD)/bindings && MYPYPATH=. PYTHONPATH=. $$py -m mypy.stubtest TavixHardwareAPI
+	@py=$(python) && MYPYPATH=$(BUILD)/bindings $$py -m mypy --strict --cache-dir $(BUILD)/.mypy_cache tests/typing
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14

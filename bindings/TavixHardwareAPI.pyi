@@ -1,8 +1,7 @@
 """Python Implementation of the Tavix Hardware API"""
 
 import uuid
-from collections.abc import Sequence
-from typing import Annotated, Never, TypedDict, overload
+from typing import Annotated, Never, Protocol, TypedDict, overload
 
 __version__: str
 
@@ -39,7 +38,17 @@ def detect_wired_handles() -> list[str]:
 def detect_wireless_handles() -> list[str]:
     """detect available wireless handles"""
 
-_Vector = Sequence[float]
+# What a vector argument takes: any sequence of numbers (list, tuple, NumPy array), but not
+# str or bytes. Only the first three items are used; fewer raise ValueError.
+class _Vector(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> float: ...
+
+# Bytes of user data: bytes, bytearray or any sequence of ints 0..255.
+class _ByteValues(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> int: ...
+
 _Pair = tuple[list[float], list[float]]
 
 class _DeviceInfo(TypedDict):
@@ -117,7 +126,7 @@ class Handle(metaclass=_Pybind11Type):
     def __init__(self, arg0: SerialStream, /) -> None: ...
     def SendDeviceWakeup(self) -> None: ...
     def SendHandleState(
-        self, device_id: int = 0, data_length: int = 0, user_data: bytes | Sequence[int] | int | None = None
+        self, device_id: int = 0, data_length: int = 0, user_data: _ByteValues | int | None = None
     ) -> None: ...
     def RequestStatus(self) -> None: ...
     def OnReceiveHandleInfo(
@@ -131,11 +140,11 @@ class Handle(metaclass=_Pybind11Type):
     def OnReceiveHandleStatusMessage(
         self,
         device_id: int,
-        quaternion: Sequence[float] | float,
+        quaternion: _Vector | float,
         error_flag: int,
         hall_effect_sensor_level: int,
         user_data_length: int,
-        user_data: bytes | Sequence[int] | int | None,
+        user_data: _ByteValues | int | None,
     ) -> None: ...
     def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None: ...
     @overload

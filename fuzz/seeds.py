@@ -175,10 +175,53 @@ def holdra_status():
     }
 
 
+class OsmiraReplies(Steering):
+    """Steering for fuzz_osmira_replies."""
+
+    SHORT_DEADLINE, NO_DEADLINE = 1, 0
+    (RECEIVE_STATE, RECEIVE_JOINT_STATE, RECEIVE_DEVICE_INFO, RECEIVE_CURRENT, DEVICE_ID, FIRMWARE_VERSION,
+     MOTOR_CURRENTS, ORIENTATION, POWER_STATUS, TEMPERATURE) = range(1, 11)
+
+    def call(self, *opcodes):
+        for opcode in opcodes:
+            self.op(opcode)
+        return self
+
+
+def osmira_replies():
+    state = bytes([0x2B]) + floats(0.1, 0.2, 0.3, -1.0, 0.0, 2.5)
+    joint_state = bytes([0x1B]) + floats(10.0, -20.0, 30.0, 0.5, 0.25, 0.125)
+    info = bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x07]) + bytes(range(16))
+    current = bytes([0xAB]) + floats(0.5, 1.5, -2.5)
+    device_id = bytes([0x0D, 0xD1, 16]) + bytes(range(16, 32))
+    firmware = bytes([0x0D, 0xD2, 16]) + bytes(range(32, 48))
+    orientation = bytes([0x0C]) + floats(0.0, 0.7071, 0.0, 0.7071)
+    notification = bytes([0xBA, 0x07, 0x03, 1, 2, 3])
+    o = OsmiraReplies
+    return {
+        "every-reply": o(o.SHORT_DEADLINE)
+        .arrive(state + joint_state + info + current + device_id + firmware + current + orientation
+                + bytes([0xAC, 0x03, 0xAA]) + floats(36.6))
+        .call(*range(1, 11)),
+        "notifications-before-replies": o(o.NO_DEADLINE)
+        .arrive(notification + state + notification + device_id).call(o.RECEIVE_STATE, o.DEVICE_ID),
+        "wrong-codes-resynchronise": o(o.SHORT_DEADLINE)
+        .arrive(joint_state + bytes([0x0D, 0xD2]) + bytes(1100)).call(o.RECEIVE_STATE, o.DEVICE_ID)
+        .arrive(state).call(o.RECEIVE_STATE),
+        "identifier-length-not-16": o(o.SHORT_DEADLINE).arrive(bytes([0x0D, 0xD1, 15]) + bytes(range(1, 17)))
+        .call(o.DEVICE_ID),
+        "replies-cut-short": o(o.SHORT_DEADLINE).arrive(info[:9]).call(o.RECEIVE_DEVICE_INFO)
+        .arrive(device_id[:10]).call(o.DEVICE_ID).arrive(bytes([0xAA, 1])).call(o.TEMPERATURE),
+        "power-status-bits": o(o.NO_DEADLINE).arrive(bytes([0xAC, 0x02, 0xAC, 0x01]))
+        .call(o.POWER_STATUS, o.POWER_STATUS, o.POWER_STATUS),
+    }
+
+
 TARGETS = {
     "fuzz_device_framing": device_framing,
     "fuzz_handle_receive": handle_receive,
     "fuzz_holdra_status": holdra_status,
+    "fuzz_osmira_replies": osmira_replies,
 }
 
 

@@ -19,10 +19,14 @@ import TavixHardwareAPI as api
 
 STUB = pathlib.Path(__file__).resolve().parents[2] / "bindings" / "TavixHardwareAPI.pyi"
 
-# Argument types the module renders narrower than it accepts: (rendered, stub).
+# Argument types the stub writes otherwise than the module renders them: (rendered, stub).
+# Any sequence of numbers is converted, NumPy arrays included, which no standard sequence type
+# says; the port path may also be bytes.
 WIDER_ARGUMENTS = {
-    ("list[float]", "Sequence[float]"),  # any sequence of numbers is converted
-    ("str", "str | bytes | bytearray"),  # the port path
+    ("list[float]", "_Vector"),
+    ("Sequence[float] | float", "_Vector | float"),
+    ("bytes | Sequence[int] | int | None", "_ByteValues | int | None"),
+    ("str", "str | bytes | bytearray"),
 }
 # Result types the module renders without their items; the stub names them.
 BARE_RESULTS = {"tuple", "dict", "list", "object"}
