@@ -26,24 +26,6 @@ struct QuaternionArg {
     bool single = false;
 };
 
-// Puts a new reference into a fresh list, raising the interpreter's error when it could not be made.
-void SetItem(py::list& list, size_t i, PyObject* item) {
-    if (item == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(list.ptr(), static_cast<ssize_t>(i), item);
-}
-
-py::list FloatsList(const float* values, size_t n) {
-    py::list result(n);
-    for (size_t i = 0; i < n; ++i) SetItem(result, i, PyFloat_FromDouble(static_cast<double>(values[i])));
-    return result;
-}
-
-py::list IntsList(const uint8_t* values, size_t n) {
-    py::list result(n);
-    for (size_t i = 0; i < n; ++i) SetItem(result, i, PyLong_FromLong(values[i]));
-    return result;
-}
-
 // Refuses a length that would make the library read past the user data that Python gave.
 void RequireUserData(const UserBytes& data, uint8_t length, const char* length_name) {
     if (length > data.size) {

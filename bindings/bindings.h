@@ -17,6 +17,7 @@ void bind_SerialStream(py::module_& m);
 void bind_UUID(py::module_& m);
 void bind_Device(py::module_& m);
 void bind_Version(py::module_& m);
+void bind_Discovery(py::module_& m);
 void bind_Osmira(py::module_& m);
 void bind_Handle(py::module_& m);
 

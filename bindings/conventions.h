@@ -49,6 +49,10 @@ struct FixedFloats {
 // past the caller's items.
 std::array<float, 3> FirstThree(const FloatList& list, const char* argument);
 
+// New Python lists of the given values; a failed item allocation raises the interpreter's error.
+py::list FloatsList(const float* values, size_t n);
+py::list IntsList(const uint8_t* values, size_t n);
+
 // Issues a DeprecationWarning attributed to the caller's line. When a warnings filter turns
 // it into an error, that error is raised and the call stops before any device traffic.
 void WarnDeprecated(const char* message);
@@ -109,10 +113,7 @@ struct type_caster<tavix_bindings::FloatList> {
         return true;
     }
     static handle cast(const tavix_bindings::FloatList& src, return_value_policy, handle) {
-        list result(src.values.size());
-        for (size_t i = 0; i < src.values.size(); ++i)
-            PyList_SET_ITEM(result.ptr(), static_cast<ssize_t>(i), PyFloat_FromDouble(src.values[i]));
-        return result.release();
+        return tavix_bindings::FloatsList(src.values.data(), src.values.size()).release();
     }
 };
 
@@ -122,10 +123,7 @@ struct type_caster<tavix_bindings::FixedFloats<N>> {
                          const_name("Annotated[list[float], FixedSize(") + const_name<N>() + const_name(")]"));
     bool load(handle, bool) { return false; }  // results only
     static handle cast(const tavix_bindings::FixedFloats<N>& src, return_value_policy, handle) {
-        list result(N);
-        for (size_t i = 0; i < N; ++i)
-            PyList_SET_ITEM(result.ptr(), static_cast<ssize_t>(i), PyFloat_FromDouble(src.values[i]));
-        return result.release();
+        return tavix_bindings::FloatsList(src.values.data(), N).release();
     }
 };
 

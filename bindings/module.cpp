@@ -9,6 +9,7 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_UUID(m);
     bind_Device(m);
     bind_Version(m);
+    bind_Discovery(m);
     bind_Osmira(m);
     bind_Handle(m);
     m.attr("__version__") = "dev";

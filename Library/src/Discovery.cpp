@@ -1,0 +1,131 @@
+#include "TavixHardwareAPI/Discovery.h"
+
+#include <cstdio>
+#include <exception>
+#include <future>
+#include <iostream>
+
+#include "TavixHardwareAPI/Handle.h"
+#include "TavixHardwareAPI/Osmira.h"
+#include "TavixHardwareAPI/SerialStream.h"
+
+namespace Tavix::HardwareAPI {
+
+namespace {
+constexpr uint8_t kWakeup = 0x0A;
+constexpr uint8_t kArmInfo = 0x0B;
+constexpr size_t kArmInfoLength = 21;
+constexpr size_t kArmModelOffset = 2;
+constexpr uint8_t kArmModel = 4;
+
+// Records whether a handle answered a wake-up with information or status.
+class MyHandle : public Devices::Handle {
+public:
+    using Handle::Handle;
+    bool received = false;
+
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override { received = true; }
+    void OnReceiveHandleStatusMessage(uint16_t, float*, uint8_t, uint8_t, uint8_t, uint8_t*) override {
+        received = true;
+    }
+};
+
+void SendWakeup(Devices::Device& device) {
+    device.write_buffer[0] = static_cast<char>(kWakeup);
+    device.SendBytes(1);
+}
+
+int ProbeArm(const char* port_path) {
+    IO::SerialStream stream(port_path, false);
+    if (stream.Open() != 1) return 0;
+    Devices::Osmira arm(stream);
+    SendWakeup(arm);
+    int is_arm = 0;
+    if (arm.ReadHeaderCode() == kArmInfo) {
+        is_arm = arm.ReadBytes(kArmInfoLength) == static_cast<int>(kArmInfoLength) &&
+                 static_cast<uint8_t>(arm.read_buffer[kArmModelOffset]) == kArmModel;
+    } else {
+        arm.ReadBytes(Devices::Device::kBufferSize);  // drain what follows the unexpected reply
+    }
+    stream.Close();
+    return is_arm;
+}
+
+int ProbeHandle(const char* port_path) {
+    IO::SerialStream stream(port_path, false);
+    if (stream.Open() != 1) return 0;
+    MyHandle handle(stream);
+    SendWakeup(handle);
+    handle.Receive();
+    stream.Close();
+    return handle.received ? 1 : 0;
+}
+
+template <typename Probe>
+std::vector<std::string> Detect(bool (*wanted)(int32_t kind), Probe&& probe) {
+    std::vector<std::string> found;
+    for (const PortCandidate& candidate : ScanSerialPorts()) {
+        if (wanted(candidate.kind) && probe(candidate.path)) found.push_back(candidate.path);
+    }
+    return found;
+}
+
+bool ArmProbeAnswers(const std::string& path) {
+    return TimedProbe(&ProbeOsmiraPort, path, std::chrono::duration_cast<std::chrono::milliseconds>(kArmProbeLimit));
+}
+bool HandleProbeAnswers(const std::string& path) { return CheckHandlePort(path.c_str()); }
+}  // namespace
+
+int ProbeOsmiraPort(const char* port_path) {
+    try {
+        return ProbeArm(port_path);
+    } catch (const std::exception& e) {
+        std::printf("exception: %s\n", e.what());
+        std::fflush(stdout);
+        return 0;
+    }
+}
+
+int ProbeHandlePort(const char* port_path) {
+    try {
+        return ProbeHandle(port_path);
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return 0;
+    }
+}
+
+bool TimedProbe(int (*probe)(const char*), const std::string& port_path, std::chrono::milliseconds limit) {
+    // The worker owns its copy of the path; std::async throws when no thread can be started.
+    std::future<int> outcome = std::async(std::launch::async, [probe, path = port_path] { return probe(path.c_str()); });
+    if (outcome.wait_for(limit) != std::future_status::ready) {
+        outcome.get();  // the late answer does not count, but the probe is always waited for
+        return false;
+    }
+    try {
+        return outcome.get() != 0;
+    } catch (const std::exception& e) {
+        std::cerr << e.what() << '\n';
+        return false;
+    }
+}
+
+bool CheckHandlePort(const char* port_path) {
+    return TimedProbe(&ProbeHandlePort, port_path,
+                      std::chrono::duration_cast<std::chrono::milliseconds>(kHandleProbeLimit));
+}
+
+std::vector<std::string> DetectOsmiras() {
+    return Detect([](int32_t kind) { return kind == kPortTtyACM; }, ArmProbeAnswers);
+}
+std::vector<std::string> DetectHandles() {
+    return Detect([](int32_t) { return true; }, HandleProbeAnswers);
+}
+std::vector<std::string> DetectWiredHandles() {
+    return Detect([](int32_t kind) { return kind == kPortTtyUSB; }, HandleProbeAnswers);
+}
+std::vector<std::string> DetectWirelessHandles() {
+    return Detect([](int32_t kind) { return kind == kPortRfcomm; }, HandleProbeAnswers);
+}
+
+}  // namespace Tavix::HardwareAPI

@@ -1,0 +1,156 @@
+"""Runs discovery scenarios inside a private mount namespace (started with ``unshare -m``).
+
+The child opens one pseudo-terminal per fake device, then hides the host's /dev behind a
+tmpfs (nothing of the host's /dev is touched), keeps /dev/pts, and bind-mounts each slave
+onto a node named like a serial port (/dev/ttyACM0, ...) so that its canonical path is
+exactly that name. Fake devices answer the wake-up byte 0x0A on the masters. The scenario
+comes as JSON in argv[1]; the findings go as JSON to the file named by argv[2].
+"""
+
+import json
+import os
+import select
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import tty
+
+
+def run(*command):
+    subprocess.run(command, check=True)
+
+
+class Responder(threading.Thread):
+    """Answers every wake-up with ``reply`` after ``delay`` seconds and records what it got."""
+
+    def __init__(self, master, reply, delay):
+        super().__init__(daemon=True)
+        self.master, self.reply, self.delay = master, reply, delay
+        self.received = bytearray()
+        self.stop = threading.Event()
+
+    def run(self):
+        while not self.stop.is_set():
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if not ready:
+                continue
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:  # nobody has the slave open between probes
+                time.sleep(0.01)
+                continue
+            self.received += chunk
+            if b"\x0a" in chunk and self.reply:
+                if self.stop.wait(self.delay):
+                    return
+                os.write(self.master, self.reply)
+
+
+def serve_in_own_process(responders):
+    """Runs the responders in a forked process: a detect call keeps the interpreter lock,
+    so fake devices in this process could not answer. Returns a function that stops them
+    and gives what each one received."""
+    stop_r, stop_w = os.pipe()
+    result_r, result_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(stop_w)
+        os.close(result_r)
+        for responder in responders.values():
+            responder.start()
+        os.read(stop_r, 1)
+        for responder in responders.values():
+            responder.stop.set()
+            responder.join()
+        os.write(result_w, json.dumps({name: r.received.hex() for name, r in responders.items()}).encode())
+        os._exit(0)
+    os.close(stop_r)
+    os.close(result_w)
+    for responder in responders.values():
+        os.close(responder.master)
+
+    def stop():
+        os.write(stop_w, b"x")
+        with os.fdopen(result_r, "rb") as results:
+            received = json.loads(results.read())
+        os.waitpid(pid, 0)
+        os.close(stop_w)
+        return received
+    return stop
+
+
+def hide_host_dev():
+    staging = tempfile.mkdtemp()
+    run("mount", "--rbind", "/dev", staging)
+    run("mount", "-t", "tmpfs", "tavix-dev", "/dev")
+    os.mkdir("/dev/pts")
+    run("mount", "--rbind", os.path.join(staging, "pts"), "/dev/pts")
+    os.symlink("pts/ptmx", "/dev/ptmx")
+
+
+def open_fds():
+    return sorted(os.listdir("/proc/self/fd"))
+
+
+class GilWatcher(threading.Thread):
+    """Ticks every millisecond; ticks inside a call show that the call let other threads run."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.ticks = []
+
+    def run(self):
+        while True:
+            self.ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    def ticks_within(self, start, end):
+        margin = 0.05
+        return sum(1 for t in list(self.ticks) if start + margin < t < end - margin)
+
+
+def main():
+    scenario = json.loads(sys.argv[1])
+    responders = {}
+    slaves = {}
+    for node in scenario["nodes"]:
+        if "reply" in node:
+            master, slave = os.openpty()
+            tty.setraw(master)
+            slaves[node["name"]] = os.ttyname(slave)
+            os.close(slave)
+            responders[node["name"]] = Responder(master, bytes.fromhex(node["reply"]), node.get("delay", 0.0))
+    hide_host_dev()
+    for node in scenario["nodes"]:
+        path = os.path.join("/dev", node["name"])
+        if node.get("directory"):
+            os.mkdir(path)
+            continue
+        open(path, "w").close()
+        if node["name"] in slaves:
+            run("mount", "--bind", slaves[node["name"]], path)
+    stop_responders = serve_in_own_process(responders)
+
+    import TavixHardwareAPI as api
+
+    watcher = GilWatcher()
+    watcher.start()
+    findings = {"listing": os.listdir("/dev"), "results": {}, "seconds": {}, "leaked_fds": {}, "ticks": {}}
+    for call in scenario["calls"]:
+        before = open_fds()
+        start = time.monotonic()
+        result = getattr(api, call)()
+        end = time.monotonic()
+        findings["results"][call] = result
+        findings["seconds"][call] = end - start
+        findings["ticks"][call] = watcher.ticks_within(start, end)
+        findings["leaked_fds"][call] = sorted(set(open_fds()) - set(before))
+    findings["received"] = stop_responders()
+    with open(sys.argv[2], "w") as out:
+        json.dump(findings, out)
+
+
+if __name__ == "__main__":
+    main()
