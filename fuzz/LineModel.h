@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "MemoryStream.h"
 #include "TavixHardwareAPI/Device.h"
 
 namespace tavix_fuzz {
@@ -70,6 +71,26 @@ private:
     std::vector<uint8_t> bytes;
     size_t taken = 0;
     std::array<uint8_t, kBufferSize> buffer{};  // a new device's buffers are zero-filled
+};
+
+// The memory stream a device reads and the model of it, fed the same bytes. A target's
+// session derives from it and adds its device on `stream`.
+struct ModelledStream {
+    tavix_test::MemoryStream stream;
+    Line line;
+
+    void Arrive(FuzzInput::Chunk chunk) {
+        stream.Feed(chunk.data, chunk.size);
+        line.Arrive(chunk);
+    }
+
+    // After every operation: the stream never failed, it holds what the model says is still
+    // waiting, and the device's read_buffer holds what the model says it does.
+    void Check(const char* read_buffer) {
+        FUZZ_CHECK(stream.good());
+        FUZZ_CHECK(static_cast<size_t>(stream.Available()) == line.Waiting());
+        FUZZ_CHECK(line.BufferMatches(read_buffer));
+    }
 };
 
 }  // namespace tavix_fuzz

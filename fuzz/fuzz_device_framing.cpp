@@ -18,7 +18,6 @@
 
 #include "FuzzSupport.h"
 #include "LineModel.h"
-#include "MemoryStream.h"
 #include "TavixHardwareAPI/Device.h"
 
 namespace {
@@ -40,18 +39,11 @@ constexpr int kFlushRounds = 32;
 
 bool SameBytes(const char* read, const uint8_t* sent, size_t n) { return n == 0 || std::memcmp(read, sent, n) == 0; }
 
-struct Session {
-    tavix_test::MemoryStream stream;
+struct Session : tavix_fuzz::ModelledStream {
     Device device;
-    Line line;
     Timeout timeout;
 
     explicit Session(Timeout timeout) : device(stream, timeout.seconds), timeout(timeout) {}
-
-    void Arrive(FuzzInput::Chunk chunk) {
-        stream.Feed(chunk.data, chunk.size);
-        line.Arrive(chunk);
-    }
 
     void ReadHeaderCode() {
         const uint8_t expected = line.TakeHeaderCode();
@@ -90,9 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3: session.ReadWithTimeout(input.Word() & kSizeMask); break;
             default: session.FlushInput(); break;
         }
-        FUZZ_CHECK(session.stream.good());
-        FUZZ_CHECK(static_cast<size_t>(session.stream.Available()) == session.line.Waiting());
-        FUZZ_CHECK(session.line.BufferMatches(session.device.read_buffer.get()));
+        session.Check(session.device.read_buffer.get());
     }
     return 0;
 }

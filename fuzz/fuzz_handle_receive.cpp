@@ -16,7 +16,6 @@
 
 #include "FuzzSupport.h"
 #include "LineModel.h"
-#include "MemoryStream.h"
 #include "TavixHardwareAPI/Handle.h"
 
 namespace {
@@ -112,17 +111,10 @@ private:
     const uint8_t* status_user_data = nullptr;
 };
 
-struct Session {
-    tavix_test::MemoryStream stream;
+struct Session : tavix_fuzz::ModelledStream {
     CheckingHandle handle{stream};
-    Line line;
 
     explicit Session(float timeout) { handle.read_timeout = timeout; }
-
-    void Arrive(FuzzInput::Chunk chunk) {
-        stream.Feed(chunk.data, chunk.size);
-        line.Arrive(chunk);
-    }
 
     void Receive(bool throwing) {
         const int expected_count = ModelReceive();
@@ -179,9 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1: session.Receive(false); break;
             default: session.Receive(true); break;
         }
-        FUZZ_CHECK(session.stream.good());
-        FUZZ_CHECK(static_cast<size_t>(session.stream.Available()) == session.line.Waiting());
-        FUZZ_CHECK(session.line.BufferMatches(session.handle.read_buffer.get()));
+        session.Check(session.handle.read_buffer.get());
     }
     return 0;
 }

@@ -8,9 +8,9 @@
 //   1 GetHoldraStatus u16 count, then `count` bytes that arrive during the wait for frame
 //                     bytes (only when it waits; otherwise they arrive after the call)
 // The wall clock is scripted: it moves on by a second at every reading, so a wait ends after
-// three readings instead of one to two seconds. Besides memory safety, the result and the
-// bytes taken are checked against a plain model that follows the documented steps: it keeps
-// the whole frame, unescapes it in a second pass and decodes from the unescaped body.
+// three readings instead of one to two seconds. Besides memory safety, the result, the bytes
+// taken and read_buffer are checked against a plain model that follows the documented steps:
+// it keeps the whole frame, unescapes it in a second pass and decodes from the unescaped body.
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -18,7 +18,6 @@
 
 #include "FuzzSupport.h"
 #include "LineModel.h"
-#include "MemoryStream.h"
 #include "TavixHardwareAPI/HoldraStatus.h"
 
 namespace {
@@ -128,17 +127,10 @@ bool SameStatus(const HoldraStatus& a, const HoldraStatus& b) {
            SameBits(a.battery_level, b.battery_level);
 }
 
-struct Session {
-    tavix_test::MemoryStream stream;
+struct Session : tavix_fuzz::ModelledStream {
     Device device;
-    Line line;
 
     explicit Session(float timeout) : device(stream, timeout) {}
-
-    void Arrive(FuzzInput::Chunk chunk) {
-        stream.Feed(chunk.data, chunk.size);
-        line.Arrive(chunk);
-    }
 
     void GetStatus(FuzzInput::Chunk during_wait) {
         const bool waits = line.Waiting() < kFrameMinimum;
@@ -165,8 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             session.GetStatus(input.Bytes(input.Word()));
         }
-        FUZZ_CHECK(session.stream.good());
-        FUZZ_CHECK(static_cast<size_t>(session.stream.Available()) == session.line.Waiting());
+        session.Check(session.device.read_buffer.get());
     }
     return 0;
 }
