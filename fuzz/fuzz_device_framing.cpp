@@ -14,7 +14,6 @@
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "FuzzSupport.h"
 #include "LineModel.h"

@@ -11,7 +11,6 @@
 // three readings instead of one to two seconds. Besides memory safety, the result, the bytes
 // taken and read_buffer are checked against a plain model that follows the documented steps:
 // it keeps the whole frame, unescapes it in a second pass and decodes from the unescaped body.
-#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <vector>
