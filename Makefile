@@ -11,7 +11,7 @@ ROUNDTRIP_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
-.PHONY: all deps build test test-cpp test-python bench demo clean
+.PHONY: all deps build test test-cpp test-python bench demo stubtest clean
 
 all: build
 
@@ -41,6 +41,12 @@ bench: deps
 
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py examples/haptic_demo.py --plot $(BUILD)/demo/haptic_demo.png
+
+# The typed interface (bindings/TavixHardwareAPI.pyi, copied beside the built module) against
+# the module itself, then the calls of tests/typing against the typed interface.
+stubtest: build
+	@py=$(python) && cd $(BUILD)/bindings && MYPYPATH=. PYTHONPATH=. $$py -m mypy.stubtest TavixHardwareAPI
+	@py=$(python) && MYPYPATH=$(BUILD)/bindings $$py -m mypy --strict --cache-dir $(BUILD)/.mypy_cache tests/typing
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14

@@ -9,22 +9,21 @@
 //   4 FlushInput
 // With 1e-6 s a wait for bytes that are not there ends at once; without a deadline (0, NaN,
 // negative, or too long to ever expire) it ends at once too, since the memory stream is never
-// an open port. Besides memory safety, every result and every byte taken is checked against a
-// model of the line.
-#include <algorithm>
+// an open port. Besides memory safety, every result, every byte taken and the whole of
+// read_buffer are checked against a model of the line.
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <vector>
 
 #include "FuzzSupport.h"
-#include "MemoryStream.h"
+#include "LineModel.h"
 #include "TavixHardwareAPI/Device.h"
 
 namespace {
 
 using Tavix::HardwareAPI::Devices::Device;
 using tavix_fuzz::FuzzInput;
+using tavix_fuzz::Line;
 
 struct Timeout {
     float seconds;
@@ -35,64 +34,23 @@ constexpr std::array<Timeout, 8> kTimeouts{{
     {NAN, false}, {-1.0f, false}, {1e10f, false}, {INFINITY, false},
 }};
 constexpr size_t kSizeMask = 0x7FF;
-constexpr size_t kFlushLimit = 32 * Device::kBufferSize;
+constexpr int kFlushRounds = 32;
 
 bool SameBytes(const char* read, const uint8_t* sent, size_t n) { return n == 0 || std::memcmp(read, sent, n) == 0; }
 
-// What the device has sent and how much of it the host has taken.
-class Line {
-public:
-    void Arrive(FuzzInput::Chunk chunk) { bytes.insert(bytes.end(), chunk.data, chunk.data + chunk.size); }
-    size_t Waiting() const { return bytes.size() - taken; }
-    const uint8_t* Next() const { return bytes.data() + taken; }
-    uint8_t TakeByte() { return bytes[taken++]; }
-    void Take(size_t n) { taken += n; }
-
-    // The header code ReadHeaderCode must return, taking what it must take: notifications
-    // (0xBA/0xBB, a spare byte, a length L, L bytes) are skipped while complete.
-    uint8_t TakeHeaderCode() {
-        for (;;) {
-            if (Waiting() < 1) return 0;
-            const uint8_t code = TakeByte();
-            if (code != 0xBA && code != 0xBB) return code;
-            if (Waiting() < 2) return 0;
-            Take(1);
-            const uint8_t length = TakeByte();
-            if (Waiting() < length) return 0;
-            Take(length);
-        }
-    }
-
-private:
-    std::vector<uint8_t> bytes;
-    size_t taken = 0;
-};
-
-struct Session {
-    tavix_test::MemoryStream stream;
+struct Session : tavix_fuzz::ModelledStream {
     Device device;
-    Line line;
     Timeout timeout;
 
     explicit Session(Timeout timeout) : device(stream, timeout.seconds), timeout(timeout) {}
 
-    void Arrive(FuzzInput::Chunk chunk) {
-        stream.Feed(chunk.data, chunk.size);
-        line.Arrive(chunk);
-    }
-
     void ReadHeaderCode() {
         const uint8_t expected = line.TakeHeaderCode();
         FUZZ_CHECK(device.ReadHeaderCode() == expected);
-        if (expected != 0) FUZZ_CHECK(static_cast<uint8_t>(device.read_buffer[0]) == expected);
     }
 
     void ReadBytes(size_t n) {
-        const bool fits = n <= Device::kBufferSize && line.Waiting() >= n;
-        FUZZ_CHECK(device.ReadBytes(n) == (fits ? static_cast<int>(n) : 0));
-        if (!fits) return;
-        FUZZ_CHECK(SameBytes(device.read_buffer.get(), line.Next(), n));
-        line.Take(n);
+        FUZZ_CHECK(device.ReadBytes(n) == line.ReadBytes(n));
     }
 
     void ReadWithTimeout(size_t n) {
@@ -106,7 +64,7 @@ struct Session {
 
     void FlushInput() {
         device.FlushInput();
-        line.Take(std::min(line.Waiting(), kFlushLimit));
+        line.Flush(kFlushRounds);
     }
 };
 
@@ -123,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3: session.ReadWithTimeout(input.Word() & kSizeMask); break;
             default: session.FlushInput(); break;
         }
-        FUZZ_CHECK(session.stream.good());
-        FUZZ_CHECK(static_cast<size_t>(session.stream.Available()) == session.line.Waiting());
+        session.Check(session.device.read_buffer.get());
     }
     return 0;
 }

@@ -7,11 +7,13 @@
 #include <ctime>
 #include <vector>
 
+#include "HoldraFrames.h"
 #include "MemoryStream.h"
 
 using Tavix::HardwareAPI::Devices::Device;
 using Tavix::HardwareAPI::Devices::GetHoldraStatus;
 using Tavix::HardwareAPI::Devices::HoldraStatus;
+using tavix_test::Frame;
 using tavix_test::MemoryStream;
 using Bytes = std::vector<uint8_t>;
 
@@ -30,36 +32,6 @@ Bytes Payload(uint8_t error_flag, uint8_t level_and_buttons, uint8_t device_id, 
     }
     payload.push_back(battery);
     return payload;
-}
-
-Bytes Escaped(const Bytes& body) {
-    Bytes wire;
-    for (uint8_t byte : body) {
-        if (byte == 0xC0) {
-            wire.insert(wire.end(), {0xDB, 0xDC});
-        } else if (byte == 0xDB) {
-            wire.insert(wire.end(), {0xDB, 0xDD});
-        } else {
-            wire.push_back(byte);
-        }
-    }
-    return wire;
-}
-
-uint8_t Checksum(const Bytes& payload) {
-    uint8_t sum = 0xDA;
-    for (uint8_t byte : payload) sum = static_cast<uint8_t>(sum + byte);
-    return sum;
-}
-
-Bytes Frame(const Bytes& payload) {
-    Bytes body = payload;
-    body.push_back(Checksum(payload));
-    Bytes wire = {0xDA};
-    const Bytes escaped = Escaped(body);
-    wire.insert(wire.end(), escaped.begin(), escaped.end());
-    wire.push_back(0xC0);
-    return wire;
 }
 
 const Bytes kPlainPayload = Payload(0, 0x21, 9, {0x4000, 0, 0, 0}, 100);
@@ -117,6 +89,17 @@ TEST_F(Snapshot, EscapedBytesAreRestored) {
     EXPECT_EQ(status.device_id, 192);
     EXPECT_EQ(status.error_flag, 0xDB);
     EXPECT_EQ(status.battery_level, 3.0f);
+}
+
+TEST_F(Snapshot, OversizedFrameWithEscapesEverywhereDecodesAndLeavesTheNextFrame) {
+    Bytes payload = kPlainPayload;
+    for (int i = 0; payload.size() < 4999; ++i) payload.push_back(i % 2 ? 0xDB : 0xC0);
+    const Bytes oversized = Frame(payload);  // 5000 body bytes, nearly 10000 on the wire
+    const Bytes next = Frame(Payload(0, 0, 2, {0, 0, 0, 0}, 0));
+    stream.Feed(oversized);
+    stream.Feed(next);
+    EXPECT_EQ(Get().device_id, 9);
+    EXPECT_EQ(stream.Available(), static_cast<int>(next.size()));
 }
 
 TEST_F(Snapshot, StrayEscapeByteIsDroppedAndTheNextByteStandsForItself) {

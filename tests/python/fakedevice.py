@@ -3,8 +3,8 @@
 The library opens ``path`` like a serial port; the test plays the device on the master
 side: ``send`` puts bytes on the line now, ``send_after`` schedules pieces from a
 scripting thread (tests never sleep to wait for readiness), ``received`` returns what the
-library wrote, and ``hang_up`` closes the master like a pulled cable. The C++ tests use the
-same idea (tests/cpp/FakeDevice.h).
+library wrote, and ``hang_up`` (or ``hang_up_after``, in the script) closes the master
+like a pulled cable. The C++ tests use the same idea (tests/cpp/FakeDevice.h).
 """
 
 import os
@@ -37,15 +37,26 @@ class FakeDevice:
 
     def send_after(self, delay, data):
         """Sends ``data`` ``delay`` seconds after the previously scheduled piece."""
+
+        def send_if_connected():
+            with self._lock:
+                if self.master >= 0:
+                    self.send(data)
+
+        self._after(delay, send_if_connected)
+
+    def hang_up_after(self, delay):
+        """Hangs up ``delay`` seconds after the previously scheduled piece."""
+        self._after(delay, self.hang_up)
+
+    def _after(self, delay, step):
         previous = self._script[-1] if self._script else None
 
         def play():
             if previous is not None:
                 previous.join()
             time.sleep(delay)
-            with self._lock:
-                if self.master >= 0:
-                    self.send(data)
+            step()
 
         worker = threading.Thread(target=play, daemon=True)
         worker.start()

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "TavixHardwareAPI/HoldraStatus.h"
+
 namespace tavix_test {
 
 namespace {
@@ -58,6 +60,29 @@ std::string ReadReply(Device& device, uint8_t code, size_t length) {
 std::string ReadOneReply(SerialStream& stream) {
     Device device(stream, kFaultTimeout);
     return ReadReply(device, 0x2B, 24);
+}
+
+RecordingHandle::RecordingHandle(SerialStream& stream) : Handle(stream) { read_timeout = kFaultTimeout; }
+
+std::string RecordingHandle::ReceiveOne() {
+    callback = "no callback";
+    return "Receive " + std::to_string(Receive()) + ", " + callback;
+}
+
+void RecordingHandle::OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) { callback = "info callback"; }
+
+void RecordingHandle::OnReceiveHandleStatusMessage(uint16_t, float*, uint8_t, uint8_t, uint8_t user_data_length,
+                                                   uint8_t*) {
+    callback = "status callback with " + std::to_string(user_data_length) + " user-data bytes";
+}
+
+void RecordingHandle::OnReceiveHandleErrorResponse(uint16_t, uint8_t) { callback = "error callback"; }
+
+std::string TakeHoldraStatus(SerialStream& stream) {
+    Device device(stream, kFaultTimeout);
+    const Tavix::HardwareAPI::Devices::HoldraStatus status = GetHoldraStatus(device);
+    if (status.device_id != 0) return "device " + std::to_string(status.device_id);
+    return "error_flag " + std::to_string(status.error_flag);
 }
 
 void RunFaultScenario(const FaultScenario& scenario) {

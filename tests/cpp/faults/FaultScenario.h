@@ -15,11 +15,13 @@
 
 #include "FakeDevice.h"
 #include "TavixHardwareAPI/Device.h"
+#include "TavixHardwareAPI/Handle.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 namespace tavix_test {
 
 using Tavix::HardwareAPI::Devices::Device;
+using Tavix::HardwareAPI::Devices::Handle;
 using Tavix::HardwareAPI::IO::SerialStream;
 using namespace std::chrono_literals;
 
@@ -48,5 +50,28 @@ std::string ReadReply(Device& device, uint8_t code, size_t length);
 // The call of the framing scenarios: a device with kFaultTimeout on `stream` reads one reply
 // 0x2B of 24 bytes.
 std::string ReadOneReply(SerialStream& stream);
+
+// A handle with kFaultTimeout that notes which argument-form callback a message reached.
+class RecordingHandle : public Handle {
+public:
+    explicit RecordingHandle(SerialStream& stream);
+
+    // Receives one message: "Receive <count>, <kind> callback" ("status callback with <n>
+    // user-data bytes" for a status message), or "Receive -1, no callback".
+    std::string ReceiveOne();
+
+    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override;
+    void OnReceiveHandleStatusMessage(uint16_t, float*, uint8_t, uint8_t, uint8_t user_data_length,
+                                      uint8_t*) override;
+    void OnReceiveHandleErrorResponse(uint16_t, uint8_t) override;
+
+private:
+    std::string callback;
+};
+
+// The call of the status snapshot scenarios: a device with kFaultTimeout on `stream` takes
+// one snapshot with the system clock. "device <id>" when a frame was decoded, else
+// "error_flag <failure code>".
+std::string TakeHoldraStatus(SerialStream& stream);
 
 }  // namespace tavix_test

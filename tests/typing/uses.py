@@ -1,0 +1,39 @@
+"""Calls a program makes, type-checked against the typed interface by `make stubtest`.
+
+Never run: mypy --strict reads it. Each line marked `type: ignore[...]` must be an error
+(unused ignores are errors too), so the file pins what the interface accepts and refuses.
+"""
+
+import uuid
+
+import numpy as np
+
+import TavixHardwareAPI as api
+
+
+def arm_loop(stream: api.SerialStream) -> float:
+    arm = api.Osmira(stream, timeout=0.2)
+    position, velocity = arm.end_effector_force([0.0, 0.0, 1.0])
+    arm.end_effector_force((0, 0, 1))
+    arm.joint_torques(np.zeros(3))
+    arm.SendForce(1.0, 2.0, 3.0)
+    arm.end_effector_force("xyz")  # type: ignore[arg-type]
+    arm.end_effector_force({1.0, 2.0, 3.0})  # type: ignore[arg-type]
+    identifier: uuid.UUID = arm.get_device_id()
+    info = arm.device_wakeup_dict()
+    model: int = info["device_model_number"]
+    arm.device_wakeup_dict()["no such key"]  # type: ignore[typeddict-item]
+    currents: list[float] = arm.get_motor_currents()
+    return position[0] + velocity[0] + currents[0] + model + len(identifier.hex)
+
+
+def handle_use(stream: api.SerialStream) -> float:
+    handle = api.Handle(stream)
+    handle.SendHandleState(0x1234, 2, b"\xaa\xbb")
+    handle.SendHandleState(0x1234, 2, [0xAA, 0xBB])
+    handle.SendHandleState(device_id=1)
+    handle.SendHandleState(1, 1, 2.5)  # type: ignore[arg-type]
+    status = handle.GetHoldraStatus()
+    battery: float = status["battery_level"]
+    count: int = handle.Receive()
+    return battery + count + status["quaternion"][0]
