@@ -24,18 +24,10 @@ using Clock = std::chrono::steady_clock;
 // port must still end.
 constexpr double kLongestDeadline = 100.0 * 365 * 24 * 3600;
 
-// A responsive device answers within tens of microseconds, and waking a sleeping thread costs
-// about as much again: a wait polls the driver's count without pause for this long, then
-// sleeps until input arrives. On a busy host the far end often cannot answer until the
-// waiting thread gives its processor away; spinning on would only delay the reply.
-constexpr std::chrono::microseconds kSpin(50);
-// Sleeps are bounded so that a wait without deadline notices a port closed meanwhile.
-constexpr std::chrono::milliseconds kLongestSleep(50);
-
 bool HasDeadline(float seconds) { return seconds > 0 && seconds < kLongestDeadline; }  // false for NaN
 
-Clock::duration Seconds(float seconds) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Clock::time_point DeadlineAfter(float seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 void Report(unsigned line, const char* message, int err) { PrintErrorLine(kModule, line, message, err); }
@@ -59,21 +51,13 @@ void Device::SendBytes(size_t n) { stream->Write(write_buffer.get(), std::min(n,
 
 Device::Wait Device::WaitForBytes(size_t n) const {
     const bool has_deadline = HasDeadline(read_timeout);
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = has_deadline ? start + Seconds(read_timeout) : Clock::time_point{};
-    Clock::time_point spin_until = start + kSpin;
+    const Clock::time_point deadline = has_deadline ? DeadlineAfter(read_timeout) : Clock::time_point{};
     while (static_cast<size_t>(std::max(stream->Available(), 0)) < n) {
-        const Clock::time_point now = Clock::now();
         if (has_deadline) {
-            if (now > deadline) return Wait::TimedOut;
+            if (Clock::now() > deadline) return Wait::TimedOut;
         } else if (!stream->IsOpen()) {
-            // Nothing can ever arrive on a closed port; without a deadline this would wait forever.
+            // Nothing can ever arrive on a closed port; without a deadline this would spin forever.
             return Wait::PortClosed;
-        }
-        if (now > spin_until) {
-            stream->SleepUntilReadable(has_deadline ? std::min<Clock::duration>(deadline - now, kLongestSleep)
-                                                    : Clock::duration{kLongestSleep});
-            spin_until = Clock::now() + kSpin;
         }
     }
     return Wait::Ready;

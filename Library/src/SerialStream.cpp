@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <locale.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -218,14 +217,6 @@ int SerialStream::Available() {
     // Closing the port lets a wait without deadline end instead of spinning for ever.
     if (ioctl(buffer->Descriptor(), FIONREAD, &count) == -1 && errno == EIO) buffer->ClosePort();
     return count;
-}
-
-void SerialStream::SleepUntilReadable(std::chrono::nanoseconds limit) {
-    if (!IsOpen() || limit <= limit.zero()) return;
-    pollfd port{buffer->Descriptor(), POLLIN, 0};
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit);
-    const timespec timeout{static_cast<time_t>(seconds.count()), static_cast<long>((limit - seconds).count())};
-    ppoll(&port, 1, &timeout, nullptr);  // an interrupted sleep just ends early
 }
 
 void SerialStream::Write(const char* data, size_t n) {

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,30 +17,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-double ThreadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// A reply that is late is waited for asleep after a short spin, with or without a deadline:
-// the waiting thread leaves the processor to others (the device's far end among them).
-TEST(DeviceWaits, LateRepliesAreAwaitedAsleep) {
-    for (const float timeout : {2.0f, 0.0f}) {
-        FakeDevice fake;
-        SerialStream stream(fake.Path().c_str());
-        Device device(stream, timeout);
-        fake.SendAfter(std::chrono::milliseconds(300), {0x2B, 1, 2, 3, 4});
-        const auto start = Clock::now();
-        const double cpu_start = ThreadCpuSeconds();
-        EXPECT_EQ(device.ReadHeaderCode(), 0x2B) << "timeout " << timeout;
-        EXPECT_EQ(device.ReadBytes(4), 4);
-        const double cpu = ThreadCpuSeconds() - cpu_start, wall = SecondsSince(start);
-        EXPECT_GE(wall, 0.25);
-        EXPECT_LT(cpu, wall / 4) << "timeout " << timeout;
-    }
-}
 
 // A timeout too long for the clock (up to infinity) is a wait without deadline, not one
 // whose deadline has already passed.

@@ -58,8 +58,7 @@ public:
 
 private:
     enum class Wait { Ready, TimedOut, PortClosed };
-    // Polls the stream's count of waiting bytes until `n` are there: without pause for the
-    // first 50 microseconds, then sleeping until input arrives between polls.
+    // Busy-polls the stream's count of waiting bytes until `n` are there.
     Wait WaitForBytes(size_t n) const;
     // Reads exactly `n` bytes with the standard unformatted read; true when the state is good.
     bool ReadInto(char* dst, size_t n);

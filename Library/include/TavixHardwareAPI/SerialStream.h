@@ -2,13 +2,12 @@
 //
 // `serialib` is an unbuffered std::streambuf over one serial-port descriptor: every read
 // goes to the port (polling for at most one second), every write is one write() call.
-// `IO::SerialStream` is the std::iostream that owns one and adds Close, Available, Write
-// and SleepUntilReadable, the operations the device layer uses.
+// `IO::SerialStream` is the std::iostream that owns one and adds Close, Available and
+// Write, the three operations the device layer uses.
 //
 // Threads: no locking. A stream and its buffer belong to one thread at a time.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -87,9 +86,6 @@ public:
     // stream was already failed) and prints the error line, unless eofbit was set by an
     // earlier read, in which case it fails silently. The state flags are sticky.
     virtual void Write(const char* data, size_t n);
-    // Sleeps until a byte is waiting, the line hangs up or `limit` has passed; returns at
-    // once when the port is closed (or, for a stream without a port, always).
-    void SleepUntilReadable(std::chrono::nanoseconds limit);
 
     // True while the port's descriptor is open.
     bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
