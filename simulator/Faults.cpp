@@ -60,13 +60,13 @@ bool FaultPlan::operator==(const FaultPlan& o) const {
            hangup_after == o.hangup_after && delay == o.delay && drip == o.drip;
 }
 
-std::string ParseFaultSpec(std::string_view spec, FaultPlan& plan) {
-    if (spec.empty()) return "empty fault list";
+std::string ParseFaultList(std::string_view text, FaultPlan& plan) {
+    if (text.empty()) return "empty fault list";
     for (;;) {
-        const size_t comma = spec.find(',');
-        if (std::string error = ParseOne(spec.substr(0, comma), plan); !error.empty()) return error;
+        const size_t comma = text.find(',');
+        if (std::string error = ParseOne(text.substr(0, comma), plan); !error.empty()) return error;
         if (comma == std::string_view::npos) return {};
-        spec.remove_prefix(comma + 1);
+        text.remove_prefix(comma + 1);
     }
 }
 

@@ -40,7 +40,7 @@ struct FaultPlan {
 
 // Merges a comma-separated list of key=value pairs ("drop=3,delay=50") into `plan`.
 // Returns an empty string, or what is wrong with the text.
-std::string ParseFaultSpec(std::string_view spec, FaultPlan& plan);
+std::string ParseFaultList(std::string_view text, FaultPlan& plan);
 
 constexpr size_t kGarbageBurst = 7;
 

@@ -65,7 +65,7 @@ std::string ApplyFaults(const FaultRequest& request, Options& options) {
         return std::string("no ") + kind + " " + std::to_string(request.index) + " to give faults to";
     for (size_t i = 0; i < plans.size(); ++i) {
         if (request.index >= 0 && static_cast<size_t>(request.index) != i) continue;
-        if (std::string error = ParseFaultSpec(request.list, plans[i]); !error.empty())
+        if (std::string error = ParseFaultList(request.list, plans[i]); !error.empty())
             return std::string("--") + kind + "-faults: " + error;
     }
     return {};

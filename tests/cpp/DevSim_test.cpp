@@ -315,9 +315,9 @@ Options Devices(unsigned arms, unsigned handles) {
     return options;
 }
 
-Options ArmWithFaults(const char* spec) {
+Options ArmWithFaults(const char* text) {
     Options options = Devices(1, 0);
-    EXPECT_EQ(ParseFaultSpec(spec, options.arm_faults[0]), "");
+    EXPECT_EQ(ParseFaultList(text, options.arm_faults[0]), "");
     return options;
 }
 
