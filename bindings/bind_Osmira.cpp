@@ -38,7 +38,7 @@ constexpr const char* kSendForceWarning = "SendForce is deprecated, use end_effe
 // The default of every vector argument: zeros, shown as [0.0, 0.0, 0.0].
 FloatList Zeros() { return FloatList{{0.0f, 0.0f, 0.0f}}; }
 
-py::list ToList(const Vector3& v) { return py::cast(FloatList{{v.begin(), v.end()}}); }
+py::list ToList(const Vector3& v) { return FloatsList(v.data(), v.size()); }
 
 py::tuple Pair(const Vector3& first, const Vector3& second) { return py::make_tuple(ToList(first), ToList(second)); }
 
