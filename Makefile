@@ -78,8 +78,10 @@ tsan: deps-hardening
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
 # The shipping build (g++, no instrumentation) under memcheck: it adds what AddressSanitizer
-# and UndefinedBehaviorSanitizer cannot see, reads of uninitialised memory.
-memcheck = valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect -q
+# and UndefinedBehaviorSanitizer cannot see, reads of uninitialised memory. Valgrind runs one
+# thread at a time; its default lock lets a spinning thread starve a thread that polls the line
+# (a probe then misses its wait limit), so the fair ticket lock is used.
+memcheck = valgrind --fair-sched=yes --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect -q
 
 valgrind: build deps-hardening
 	$(memcheck) $(BUILD)/tests/tavix_tests --gtest_brief=1
