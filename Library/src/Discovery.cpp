@@ -12,10 +12,6 @@
 namespace Tavix::HardwareAPI {
 
 namespace {
-constexpr uint8_t kWakeup = 0x0A;
-constexpr uint8_t kArmInfo = 0x0B;
-constexpr size_t kArmInfoLength = 21;
-constexpr size_t kArmModelOffset = 2;
 constexpr uint8_t kArmModel = 4;
 
 // Records whether a handle answered a wake-up with information or status.
@@ -30,32 +26,22 @@ public:
     }
 };
 
-void SendWakeup(Devices::Device& device) {
-    device.write_buffer[0] = static_cast<char>(kWakeup);
-    device.SendBytes(1);
-}
-
 int ProbeArm(const char* port_path) {
     IO::SerialStream stream(port_path, false);
     if (stream.Open() != 1) return 0;
     Devices::Osmira arm(stream);
-    SendWakeup(arm);
-    int is_arm = 0;
-    if (arm.ReadHeaderCode() == kArmInfo) {
-        is_arm = arm.ReadBytes(kArmInfoLength) == static_cast<int>(kArmInfoLength) &&
-                 static_cast<uint8_t>(arm.read_buffer[kArmModelOffset]) == kArmModel;
-    } else {
-        arm.ReadBytes(Devices::Device::kBufferSize);  // drain what follows the unexpected reply
-    }
+    arm.SendDeviceWakeup();
+    // A missing, cut-short or unexpected reply (drained) reads as an all-zero record.
+    const bool is_arm = arm.ReceiveDeviceInfo().device_model_number == kArmModel;
     stream.Close();
-    return is_arm;
+    return is_arm ? 1 : 0;
 }
 
 int ProbeHandle(const char* port_path) {
     IO::SerialStream stream(port_path, false);
     if (stream.Open() != 1) return 0;
     MyHandle handle(stream);
-    SendWakeup(handle);
+    handle.SendDeviceWakeup();
     handle.Receive();
     stream.Close();
     return handle.received ? 1 : 0;

@@ -73,15 +73,9 @@ int ReceiveError(Handle& handle) {
 
 Handle::Handle(IO::SerialStream& stream) : Device(stream, kDefaultTimeout) {}
 
-void Handle::SendDeviceWakeup() {
-    write_buffer[0] = static_cast<char>(kWakeup);
-    SendBytes(1);
-}
+void Handle::SendDeviceWakeup() { SendCommand(kWakeup); }
 
-void Handle::RequestStatus() {
-    write_buffer[0] = static_cast<char>(kStatusRequest);
-    SendBytes(1);
-}
+void Handle::RequestStatus() { SendCommand(kStatusRequest); }
 
 void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint8_t* user_data) {
     char* frame = write_buffer.get();

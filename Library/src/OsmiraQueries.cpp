@@ -28,20 +28,14 @@ DeviceInfo DeviceInfo::FromWire(const char* wire) {
     return info;
 }
 
-void Osmira::SendDeviceWakeup() {
-    write_buffer[0] = static_cast<char>(kWakeup);
-    SendBytes(1);
-}
+void Osmira::SendDeviceWakeup() { SendCommand(kWakeup); }
 
 DeviceInfo Osmira::ReceiveDeviceInfo() {
     if (!ReadReply(kDeviceInfo, DeviceInfo::kWireSize)) return DeviceInfo{};
     return DeviceInfo::FromWire(read_buffer.get());
 }
 
-void Osmira::RequestCurrent() {
-    write_buffer[0] = static_cast<char>(kCurrents);
-    SendBytes(1);
-}
+void Osmira::RequestCurrent() { SendCommand(kCurrents); }
 
 bool Osmira::ReceiveCurrent(Vector3& current) {
     if (!ReadReply(kCurrents, sizeof(Vector3))) return false;
@@ -50,8 +44,7 @@ bool Osmira::ReceiveCurrent(Vector3& current) {
 }
 
 bool Osmira::Query(uint8_t code, size_t length) {
-    write_buffer[0] = static_cast<char>(code);
-    SendBytes(1);
+    SendCommand(code);
     return ReadReply(code, length);
 }
 

@@ -24,7 +24,7 @@ std::vector<PortCandidate> ScanSerialPorts(const fs::path& directory) {
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
         const int32_t kind = KindOfName(entry.path().filename().native());
         if (kind == 0) continue;
-        candidates.push_back({fs::canonical(directory / entry.path().filename()).string(), kind});
+        candidates.push_back({fs::canonical(entry.path()).string(), kind});
     }
     return candidates;
 }

@@ -33,8 +33,9 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // Writes `code` followed by `count` (0..255) little-endian floats in one write.
-    void SendCommand(uint8_t code, const float* values, int count);
+    // Writes `code` followed by `count` (0..255) little-endian floats in one write; with no
+    // floats, the one-byte command alone (`values` may then be null).
+    void SendCommand(uint8_t code, const float* values = nullptr, int count = 0);
     // Writes the first `n` (1..1024) bytes of write_buffer unchanged in one write.
     void SendBytes(size_t n);
     // Waits for the next reply header code, skipping notification frames (each wait has a
