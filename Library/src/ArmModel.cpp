@@ -67,6 +67,17 @@ void ArmModel::SetAngleOffsets(const std::array<float, 3>& offsets) {
     values.angle_offsets = offsets;
 }
 
+void ArmModel::CalibrateAngleOffsets(const std::array<float, 3>& raw, const std::array<float, 3>& truth) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto& g = values.gear_coefficients;
+    // The head angle enters ForwardKinematics with the opposite sign to the two arm joints.
+    values.angle_offsets = {
+        (g[0] * raw[0] - truth[0]) * kPi / 180.0f,
+        (truth[1] - g[1] * raw[1]) * kPi / 180.0f,
+        (truth[2] - g[2] * raw[2]) * kPi / 180.0f,
+    };
+}
+
 void ArmModel::SetGearCoefficients(const std::array<float, 3>& coefficients) {
     std::lock_guard<std::mutex> lock(mutex);
     values.gear_coefficients = coefficients;

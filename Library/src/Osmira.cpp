@@ -13,8 +13,6 @@ constexpr uint8_t kJointTorques = 0x1A;
 constexpr uint8_t kJointAngles = 0x1C;
 constexpr uint8_t kJointState = 0x1B;
 constexpr size_t kStateSize = 24;
-// The firmware's binary32 pi (0x40490FD8), the same the kinematics use.
-constexpr float kPi = 3.141592f;
 
 // The joint angles the arm reports while commanded zero torque; zeros when it does not answer.
 Vector3 RawJointAngles(Osmira& arm) {
@@ -64,15 +62,7 @@ Vector3 ComputeEndEffectorPosition(Osmira& arm) {
 }
 
 void AdjustAngles(Osmira& arm, const Vector3& true_angles) {
-    const Vector3 j = RawJointAngles(arm);
-    const Vector3& a = true_angles;
-    const auto g = ArmModel::Instance().Snapshot().gear_coefficients;
-    // Chosen so that, at this pose, the kinematics see exactly the true angles.
-    ArmModel::Instance().SetAngleOffsets({
-        (g[0] * j[0] - a[0]) * kPi / 180.0f,
-        (a[1] - g[1] * j[1]) * kPi / 180.0f,
-        (a[2] - g[2] * j[2]) * kPi / 180.0f,
-    });
+    ArmModel::Instance().CalibrateAngleOffsets(RawJointAngles(arm), true_angles);
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

@@ -51,6 +51,9 @@ public:
     // then Configure with the default lengths. Angle offsets survive.
     void ResetForNewArm();
     void SetAngleOffsets(const std::array<float, 3>& offsets);
+    // Sets the angle offsets so that `raw_angles` (degrees, as the arm reports them) map to
+    // `true_angles` (degrees) under the current gear coefficients, in one locked step.
+    void CalibrateAngleOffsets(const std::array<float, 3>& raw_angles, const std::array<float, 3>& true_angles);
     void SetGearCoefficients(const std::array<float, 3>& coefficients);
     // Restores the configured base orientation (0, 0.7071, 0, 0.7071) only.
     void ResetBaseOrientation();
