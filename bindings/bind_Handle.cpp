@@ -120,15 +120,11 @@ public:
 
     void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                              uint8_t hardware_version, uint8_t firmware_version) override {
-        {
-            pybind11::gil_scoped_acquire gil;
-            if (pybind11::function override = Override("OnReceiveHandleInfo")) {
-                override(tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
-                return;
-            }
+        if (!CallOverride("OnReceiveHandleInfo", tool_data_remaining, device_id, device_model_number,
+                          hardware_version, firmware_version)) {
+            Handle::OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
+                                        firmware_version);
         }
-        Handle::OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
-                                    firmware_version);
     }
 
     // Python has no default for the status message: a subclass must handle it.
@@ -147,17 +143,21 @@ public:
     }
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
-        {
-            pybind11::gil_scoped_acquire gil;
-            if (pybind11::function override = Override("OnReceiveHandleErrorResponse")) {
-                override(device_id, error_code);
-                return;
-            }
-        }
-        Handle::OnReceiveHandleErrorResponse(device_id, error_code);
+        if (!CallOverride("OnReceiveHandleErrorResponse", device_id, error_code))
+            Handle::OnReceiveHandleErrorResponse(device_id, error_code);
     }
 
 private:
+    // Calls the Python override of `name` with the lock taken for the look-up and the call
+    // only; false when the subclass has none.
+    template <typename... Args>
+    bool CallOverride(const char* name, Args... args) const {
+        pybind11::gil_scoped_acquire gil;
+        pybind11::function override = Override(name);
+        if (override) override(args...);
+        return static_cast<bool>(override);
+    }
+
     // The Python method of that name when the instance's class overrides it (and the call
     // does not come from inside that override); the lock must be held.
     pybind11::function Override(const char* name) const {
