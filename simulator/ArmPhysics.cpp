@@ -35,10 +35,6 @@ Vec3 Limit(const Vec3& force) {
     return magnitude > ArmPhysics::kMaxForce ? Scale(force, ArmPhysics::kMaxForce / magnitude) : force;
 }
 
-std::array<float, 3> ToFloats(const Vec3& a) {
-    return {static_cast<float>(a[0]), static_cast<float>(a[1]), static_cast<float>(a[2])};
-}
-
 ArmModelValues DefaultCalibration() {
     auto& model = Tavix::HardwareAPI::ArmModel::Instance();
     model.ResetForNewArm();
@@ -113,6 +109,10 @@ bool Inverse(const ArmModelValues& model, const Vec3& position, Vec3& raw) {
     return true;
 }
 }  // namespace
+
+std::array<float, 3> ToFloats(const Vec3& a) {
+    return {static_cast<float>(a[0]), static_cast<float>(a[1]), static_cast<float>(a[2])};
+}
 
 const Workspace& ArmPhysics::Space() {
     static const Workspace space{Forward(DefaultCalibration(), kHomeJoints), kWorkspaceRadius};

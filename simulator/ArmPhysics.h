@@ -17,6 +17,9 @@ namespace tavix_devsim {
 
 using Vec3 = std::array<double, 3>;
 
+// The binary32 values the arm sends.
+std::array<float, 3> ToFloats(const Vec3& a);
+
 struct Workspace {
     Vec3 center;
     double radius;

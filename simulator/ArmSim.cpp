@@ -33,10 +33,6 @@ Vec3 Payload(const uint8_t* request) {
     std::memcpy(v, request + 1, sizeof v);
     return {v[0], v[1], v[2]};
 }
-
-std::array<float, 3> ToFloats(const Vec3& a) {
-    return {static_cast<float>(a[0]), static_cast<float>(a[1]), static_cast<float>(a[2])};
-}
 }  // namespace
 
 ArmSim::ArmSim(uint16_t device_id, Clock::time_point start)

@@ -14,11 +14,6 @@ namespace {
 // A request left unfinished this long is abandoned, so that a host that gave up halfway
 // does not shift every later request.
 constexpr auto kInterByteTimeout = std::chrono::milliseconds(100);
-
-Clock::duration PeriodOf(double hz) {
-    return hz > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz))
-                  : Clock::duration::zero();
-}
 }  // namespace
 
 DeviceLoop::DeviceLoop(std::unique_ptr<SimDevice> device, const FaultPlan& faults, double notify_hz, bool spin)
@@ -45,8 +40,7 @@ Clock::time_point DeviceLoop::NextDue() const { return std::min({line.NextDue(),
 void DeviceLoop::SendPeriodic(Clock::time_point now) {
     if (now >= next_notification) {
         line.SendNotification(now);
-        next_notification += notify_period;
-        if (next_notification <= now) next_notification = now + notify_period;
+        next_notification = NextBeat(next_notification, notify_period, now);
     }
     if (now >= device_due) device_due = device->OnTick(now, line);
 }

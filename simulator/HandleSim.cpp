@@ -62,8 +62,7 @@ size_t EncodeFramedStatus(const uint8_t* payload, size_t n, uint8_t* out) {
 
 HandleSim::HandleSim(uint16_t device_id, double status_hz, Clock::time_point start)
     : device_id(device_id),
-      period(status_hz > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / status_hz))
-                           : Clock::duration::zero()),
+      period(PeriodOf(status_hz)),
       started(start),
       next_frame(start),
       quiet_until(start) {}
@@ -122,8 +121,7 @@ Clock::time_point HandleSim::OnTick(Clock::time_point now, Line& line) {
     if (now < next_frame) return next_frame;
     // Skipped while the host has not read what came before, or is talking to the handle.
     if (now >= quiet_until && line.Unread() == 0) StreamStatus(line, now);
-    next_frame += period;
-    if (next_frame <= now) next_frame = now + period;  // after a stall, keep the rhythm from now
+    next_frame = NextBeat(next_frame, period, now);
     return next_frame;
 }
 

@@ -1,12 +1,25 @@
 // What the device loop needs from a simulated device's firmware.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
 #include "Faults.h"
 
 namespace tavix_devsim {
+
+// The period of something done `hz` times a second; zero (never done) when hz <= 0.
+inline Clock::duration PeriodOf(double hz) {
+    return hz > 0 ? std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz))
+                  : Clock::duration::zero();
+}
+
+// The beat after `due`; after a stall the rhythm restarts from `now` instead of catching up in a burst.
+inline Clock::time_point NextBeat(Clock::time_point due, Clock::duration period, Clock::time_point now) {
+    due += period;
+    return due > now ? due : now + period;
+}
 
 class SimDevice {
 public:
