@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Prints the path of a Python 3.14 interpreter that has its headers, pybind11 3.x,
-# pytest, numpy, hypothesis, scikit-build-core, pip and matplotlib.
+# pytest, pytest-timeout, numpy, hypothesis, scikit-build-core, pip and matplotlib.
 #
 # Order of preference:
 #   1. $PYTHON, when the caller names an interpreter;
@@ -14,7 +14,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 root=${TAVIX_TOOLCHAIN_ROOT:-$here/.toolchain/py314}
 packages=(python3.14-dev python3-pytest python3-numpy python3-hypothesis pybind11-dev
           python3-pybind11 python3-scikit-build-core python3-pip python3-matplotlib
-          python3-serial python3-mypy)
+          python3-serial python3-mypy python3-pytest-timeout)
 # Newer C library headers than the host compiler's own: extracting them breaks the build.
 skip_re='^(libc6-dev|linux-libc-dev|libc-dev-bin|libexpat1-dev|zlib1g-dev)_'
 
@@ -26,13 +26,13 @@ has_everything() {
 import sys, sysconfig, os
 assert sys.version_info[:2] == (3, 14)
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
-import pybind11, pytest, numpy, hypothesis, scikit_build_core, pip, matplotlib
+import pybind11, pytest, pytest_timeout, numpy, hypothesis, scikit_build_core, pip, matplotlib
 assert int(pybind11.__version__.split(".")[0]) >= 3
 PY
 }
 
 if [ -n "${PYTHON:-}" ]; then
-    has_everything "$PYTHON" || die "PYTHON=$PYTHON lacks Python 3.14 headers or one of pybind11>=3, pytest, numpy, hypothesis, scikit-build-core, pip, matplotlib"
+    has_everything "$PYTHON" || die "PYTHON=$PYTHON lacks Python 3.14 headers or one of pybind11>=3, pytest, pytest-timeout, numpy, hypothesis, scikit-build-core, pip, matplotlib"
     echo "$PYTHON"; exit 0
 fi
 if command -v python3.14 >/dev/null && has_everything "$(command -v python3.14)"; then
