@@ -11,6 +11,15 @@ class _Pybind11Type(type): ...
 class SerialStream(metaclass=_Pybind11Type):
     def __init__(self, arg0: str | bytes | bytearray, /) -> None:
         """Initialize the serial stream"""
+    @property
+    def is_open(self) -> bool:
+        """True while the port is open."""
+    @property
+    def port(self) -> str:
+        """The port path the stream was made on."""
+    @property
+    def open_error(self) -> int:
+        """The errno of the open() that failed (for example errno.EACCES), 0 when the port is open."""
 
 class UUID(metaclass=_Pybind11Type):
     def __init__(self) -> None: ...

@@ -174,16 +174,16 @@ void bind_Handle(py::module_& m) {
     py::class_<Handle, TrampolineHandle, std::unique_ptr<Handle>>(m, "Handle", "The holdra handle class")
         // The handle talks through the stream for its whole life: keep the Python stream alive.
         .def(py::init<IO::SerialStream&>(), py::keep_alive<1, 2>())
-        .def("SendDeviceWakeup", [](Handle& h) { WithoutGil([&] { h.SendDeviceWakeup(); }); })
+        .def("SendDeviceWakeup", [](Handle& h) { DeviceCall([&] { h.SendDeviceWakeup(); }); })
         .def(
             "SendHandleState",
             [](Handle& h, U16 device_id, U8 data_length, const UserBytes& user_data) {
                 RequireUserData(user_data, data_length, "data_length");
-                WithoutGil([&] { h.SendHandleState(device_id, data_length, user_data.bytes.data()); });
+                DeviceCall([&] { h.SendHandleState(device_id, data_length, user_data.bytes.data()); });
             },
             py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
             "send handle state")
-        .def("RequestStatus", [](Handle& h) { WithoutGil([&] { h.RequestStatus(); }); }, "request handle status")
+        .def("RequestStatus", [](Handle& h) { DeviceCall([&] { h.RequestStatus(); }); }, "request handle status")
         .def(
             "OnReceiveHandleInfo",
             [](Handle& h, U8 tool_data_remaining, U16 device_id, U8 device_model_number, U8 hardware_version,
@@ -209,18 +209,18 @@ void bind_Handle(py::module_& m) {
             "OnReceiveHandleErrorResponse",
             [](Handle& h, U16 device_id, U8 error_code) { h.OnReceiveHandleErrorResponse(device_id, error_code); },
             py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse")
-        .def("Receive", [](Handle& h) { return WithoutGil([&] { return h.Receive(); }); },
+        .def("Receive", [](Handle& h) { return DeviceCall([&] { return h.Receive(); }); },
              "Receive data from the handle")
         .def(
             "Receive",
             [](Handle& h, Int<int>) {
                 WarnDeprecated("Receive with one argument is deprecated");
-                return WithoutGil([&] { return h.Receive(); });
+                return DeviceCall([&] { return h.Receive(); });
             },
             py::arg("obsolete"), "[DEPRECATED] Receive current and return current")
         .def(
             "GetHoldraStatus",
-            [](Handle& h) { return StatusDict(WithoutGil([&] { return Devices::GetHoldraStatus(h); })); },
+            [](Handle& h) { return StatusDict(DeviceCall([&] { return Devices::GetHoldraStatus(h); })); },
             "Get the most recent Holdra informations");
 }
 

@@ -55,7 +55,7 @@ py::tuple InfoTuple(const Devices::DeviceInfo& info, py::object device_id_ext) {
 }
 
 Devices::DeviceInfo Wakeup(Osmira& arm) {
-    return WithoutGil([&] {
+    return DeviceCall([&] {
         arm.SendDeviceWakeup();
         return arm.ReceiveDeviceInfo();
     });
@@ -72,7 +72,7 @@ void DefExchange(OsmiraClass& cls, const char* name, const char* argument, const
         [argument](Osmira& arm, const FloatList& request) {
             const Vector3 values = FirstThree(request, argument);
             Vector3 first{}, second{};
-            WithoutGil([&] {
+            DeviceCall([&] {
                 (arm.*send)(values);
                 (arm.*receive)(first, second);
             });
@@ -89,7 +89,7 @@ void DefSend(OsmiraClass& cls, const char* name, const char* argument, const cha
         [argument, warning](Osmira& arm, const FloatList& request) {
             const Vector3 values = FirstThree(request, argument);
             if (warning != nullptr) WarnDeprecated(warning);
-            WithoutGil([&] { (arm.*send)(values); });
+            DeviceCall([&] { (arm.*send)(values); });
         },
         py::arg(argument) = Zeros(), doc);
 }
@@ -104,7 +104,7 @@ void DefReceive(OsmiraClass& cls, const char* name, const char* first_name, cons
         [=](Osmira& arm, FloatList first, FloatList second) -> py::tuple {
             Vector3 a = FirstThree(first, first_name), b = FirstThree(second, second_name);
             WarnDeprecated(warning);
-            if (WithoutGil([&] { return (arm.*receive)(a, b); })) {
+            if (DeviceCall([&] { return (arm.*receive)(a, b); })) {
                 StoreFirstThree(first, a);
                 StoreFirstThree(second, b);
             }
@@ -122,7 +122,7 @@ void BindRawAccess(OsmiraClass& cls) {
             "send_raw",
             [](Osmira& arm, const py::bytes& payload) {
                 const std::string data = payload;
-                if (!WithoutGil([&] { return arm.SendRaw(data.data(), data.size()); }))
+                if (!DeviceCall([&] { return arm.SendRaw(data.data(), data.size()); }))
                     throw std::runtime_error("send_raw: underlying stream write failed");
             },
             py::arg("payload"), "Send raw bytes directly to the serial stream (no framing).")
@@ -132,7 +132,7 @@ void BindRawAccess(OsmiraClass& cls) {
                 // Uninitialised on purpose: only the bytes read are ever returned, and a large
                 // request must not touch memory it may never fill.
                 const std::unique_ptr<char[]> buffer(new char[n.value]);
-                const size_t got = WithoutGil([&] { return arm.ReadWithTimeout(buffer.get(), n, timeout); });
+                const size_t got = DeviceCall([&] { return arm.ReadWithTimeout(buffer.get(), n, timeout); });
                 return py::bytes(buffer.get(), got);
             },
             py::arg("n"), py::arg("timeout") = F32{1.0f},
@@ -141,8 +141,9 @@ void BindRawAccess(OsmiraClass& cls) {
         .def(
             "set_read_timeout", [](Osmira& arm, F32 t) { arm.read_timeout = t; }, py::arg("t"),
             "Set the device-level read timeout (seconds).")
-        .def("flush_input", &Osmira::FlushInput, py::call_guard<py::gil_scoped_release>(),
-             "Drain any currently buffered input bytes from the serial stream.");
+        .def(
+            "flush_input", [](Osmira& arm) { DeviceCall([&] { arm.FlushInput(); }); },
+            "Drain any currently buffered input bytes from the serial stream.");
 }
 
 // The exchanges of these queries hold the interpreter lock on purpose.
@@ -168,20 +169,29 @@ void BindQueries(OsmiraClass& cls) {
             },
             "Wakeup the device and return the device info as a dict.")
         .def(
-            "get_firmware_version", [](Osmira& arm) { return StandardUuid(arm.GetFirmwareVersion()); },
+            "get_firmware_version",
+            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock([&] { return arm.GetFirmwareVersion(); })); },
             "Receive the firmware version of the device.")
         .def(
-            "get_device_id", [](Osmira& arm) { return StandardUuid(arm.GetDeviceId()); },
+            "get_device_id",
+            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock([&] { return arm.GetDeviceId(); })); },
             "Receive the UUID of the device.")
         .def(
-            "get_motor_currents", [](Osmira& arm) { return FixedFloats<3>{arm.GetMotorCurrents()}; },
+            "get_motor_currents",
+            [](Osmira& arm) { return FixedFloats<3>{DeviceCallHoldingLock([&] { return arm.GetMotorCurrents(); })}; },
             "Receive the motor currents of the device.")
         .def(
-            "get_device_orientation", [](Osmira& arm) { return FixedFloats<4>{arm.GetDeviceOrientation()}; },
+            "get_device_orientation",
+            [](Osmira& arm) {
+                return FixedFloats<4>{DeviceCallHoldingLock([&] { return arm.GetDeviceOrientation(); })};
+            },
             "Receive the orientation of the base of the device.")
-        .def("get_power_status", &Osmira::GetPowerStatus, kPowerStatusDoc)
         .def(
-            "get_temperature", [](Osmira& arm) { return F32{arm.GetTemperature()}; },
+            "get_power_status", [](Osmira& arm) { return DeviceCallHoldingLock([&] { return arm.GetPowerStatus(); }); },
+            kPowerStatusDoc)
+        .def(
+            "get_temperature",
+            [](Osmira& arm) { return F32{DeviceCallHoldingLock([&] { return arm.GetTemperature(); })}; },
             "Receive the temperature of the device.")
         .def(
             "deactivate_orientation_sensor",
@@ -196,7 +206,7 @@ void BindControlLoop(OsmiraClass& cls) {
         "get_end_effector_position",
         [](Osmira& arm, bool onboard) {
             Vector3 position{}, velocity{};
-            WithoutGil([&] {
+            DeviceCall([&] {
                 if (onboard) {
                     arm.SendForce({0.0f, 0.0f, 0.0f});
                     arm.ReceiveState(position, velocity);
@@ -215,7 +225,7 @@ void BindCalibration(OsmiraClass& cls) {
            "adjust_angles",
            [](Osmira& arm, const FloatList& angles) {
                const Vector3 values = FirstThree(angles, "angles");
-               WithoutGil([&] { Devices::AdjustAngles(arm, values); });
+               DeviceCall([&] { Devices::AdjustAngles(arm, values); });
            },
            py::arg("angles") = Zeros(), "Adjust the angles of the device")
         .def(
@@ -255,13 +265,13 @@ void BindOlderMethods(OsmiraClass& cls) {
            "SendDeviceWakeup",
            [](Osmira& arm) {
                WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-               WithoutGil([&] { arm.SendDeviceWakeup(); });
+               DeviceCall([&] { arm.SendDeviceWakeup(); });
            },
            "[DEPRECATED] Send a device wakeup command")
         .def(
             "ReceiveDeviceInfo",
             [](Osmira& arm) {
-                const Devices::DeviceInfo info = WithoutGil([&] { return arm.ReceiveDeviceInfo(); });
+                const Devices::DeviceInfo info = DeviceCall([&] { return arm.ReceiveDeviceInfo(); });
                 return InfoTuple(info, py::cast(info.device_id_ext));
             },
             kReceiveDeviceInfoDoc);
@@ -270,7 +280,7 @@ void BindOlderMethods(OsmiraClass& cls) {
         "SendForce",
         [](Osmira& arm, F32 x, F32 y, F32 z) {
             WarnDeprecated(kSendForceWarning);
-            WithoutGil([&] { arm.SendForce({x, y, z}); });
+            DeviceCall([&] { arm.SendForce({x, y, z}); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0, kSendForceDoc);
     DefReceive<&Osmira::ReceiveState>(cls, "ReceiveState", "position", "velocity",
@@ -283,12 +293,12 @@ void BindOlderMethods(OsmiraClass& cls) {
     DefSend<&Osmira::SendJointTorques>(cls, "SendJointTorques", "joint_torque", "[Deprecated] send joint torque",
                                        "SendJointTorques is deprecated, use joint_torques instead");
     DefSend<&Osmira::SendAngle>(cls, "SendAngle", "angle", "Send angles to the device", nullptr);
-    cls.def("RequestCurrent", &Osmira::RequestCurrent, py::call_guard<py::gil_scoped_release>(), "request current")
+    cls.def("RequestCurrent", [](Osmira& arm) { DeviceCall([&] { arm.RequestCurrent(); }); }, "request current")
         .def(
             "ReceiveCurrent",
             [](Osmira& arm, FloatList current) {
                 Vector3 values = FirstThree(current, "current");
-                if (WithoutGil([&] { return arm.ReceiveCurrent(values); })) StoreFirstThree(current, values);
+                if (DeviceCall([&] { return arm.ReceiveCurrent(values); })) StoreFirstThree(current, values);
                 return current;
             },
             py::arg("current") = Zeros(), "receive current and return current");

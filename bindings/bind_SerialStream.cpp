@@ -11,7 +11,13 @@ void bind_SerialStream(py::module_& m) {
                  // The stream reads the path only while opening, which happens here.
                  return WithoutGil([&] { return std::make_unique<SerialStream>(port.c_str(), true); });
              }),
-             "Initialize the serial stream");
+             "Initialize the serial stream")
+        .def_property_readonly("is_open", &SerialStream::IsOpen, "True while the port is open.")
+        .def_property_readonly(
+            "port", [](const SerialStream& stream) { return stream.Port(); }, "The port path the stream was made on.")
+        .def_property_readonly("open_error", &SerialStream::OpenError,
+                               "The errno of the open() that failed (for example errno.EACCES), 0 when the port is "
+                               "open.");
 }
 
 }  // namespace tavix_bindings

@@ -9,7 +9,6 @@ namespace Tavix::HardwareAPI::Devices {}
 
 namespace tavix_bindings {
 
-namespace HardwareAPI = Tavix::HardwareAPI;
 namespace IO = Tavix::HardwareAPI::IO;
 namespace Devices = Tavix::HardwareAPI::Devices;
 

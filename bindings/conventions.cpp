@@ -1,5 +1,7 @@
 #include "conventions.h"
 
+#include <utility>
+
 namespace tavix_bindings {
 
 std::array<float, 3> FirstThree(const FloatList& list, const char* argument) {
@@ -28,6 +30,33 @@ py::list IntsList(const uint8_t* values, size_t n) {
     py::list result(n);
     for (size_t i = 0; i < n; ++i) SetItem(result, i, PyLong_FromLong(values[i]));
     return result;
+}
+
+namespace {
+unsigned long main_thread = 0;
+}  // namespace
+
+void RememberMainThread() {
+    main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+}
+
+InterruptScope::InterruptScope() {
+    if (PyThread_get_thread_ident() == main_thread) scope.emplace(&HandlerRaised, this);
+}
+
+InterruptScope::~InterruptScope() { Py_XDECREF(raised); }
+
+bool InterruptScope::HandlerRaised(void* self) {
+    py::gil_scoped_acquire lock;
+    if (PyErr_CheckSignals() == 0) return false;
+    static_cast<InterruptScope*>(self)->raised = PyErr_GetRaisedException();
+    return true;
+}
+
+void InterruptScope::RaiseIfInterrupted() {
+    if (raised == nullptr) return;
+    PyErr_SetRaisedException(std::exchange(raised, nullptr));
+    throw py::error_already_set();
 }
 
 void WarnDeprecated(const char* message) {

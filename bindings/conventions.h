@@ -5,8 +5,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include "TavixHardwareAPI/Cancellation.h"
+
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -15,6 +18,7 @@
 namespace tavix_bindings {
 
 namespace py = pybind11;
+namespace HardwareAPI = Tavix::HardwareAPI;
 
 // A Python float argument converted to binary32; its signature shows `float`.
 struct F32 {
@@ -62,6 +66,58 @@ template <typename Work>
 auto WithoutGil(Work&& work) -> decltype(work()) {
     py::gil_scoped_release release;
     return std::forward<Work>(work)();
+}
+
+// Notes the interpreter's main thread; the module entry calls it once, with the lock held.
+void RememberMainThread();
+
+// One device call made from the interpreter's main thread, where Python runs its signal
+// handlers: the library's waits ask Python, about once a millisecond, whether a handler raised
+// (Ctrl-C's KeyboardInterrupt, or any handler that raises). When one did, the waits end at once
+// and RaiseIfInterrupted raises that exception. On other threads the scope does nothing, as a
+// handler can never run there. Constructed and destroyed with the interpreter lock held.
+class InterruptScope {
+public:
+    InterruptScope();
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+    void RaiseIfInterrupted();
+
+private:
+    // The library's cancellation check: takes the interpreter lock for a moment.
+    static bool HandlerRaised(void* self);
+
+    std::optional<HardwareAPI::CancelScope> scope;
+    PyObject* raised = nullptr;
+};
+
+// Runs device traffic: `work` with the interpreter lock released (or kept, when `release` is
+// false), interruptible by a signal handler that raises.
+template <bool release = true, typename Work>
+auto DeviceCall(Work&& work) -> decltype(work()) {
+    InterruptScope interrupt;
+    auto run = [&] {
+        if constexpr (release) {
+            return WithoutGil(std::forward<Work>(work));
+        } else {
+            return std::forward<Work>(work)();
+        }
+    };
+    if constexpr (std::is_void_v<decltype(work())>) {
+        run();
+        interrupt.RaiseIfInterrupted();
+    } else {
+        auto result = run();
+        interrupt.RaiseIfInterrupted();
+        return result;
+    }
+}
+
+// Device traffic that keeps the interpreter lock throughout (the arm's queries, discovery).
+template <typename Work>
+auto DeviceCallHoldingLock(Work&& work) -> decltype(work()) {
+    return DeviceCall<false>(std::forward<Work>(work));
 }
 
 }  // namespace tavix_bindings

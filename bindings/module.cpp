@@ -5,6 +5,7 @@
 PYBIND11_MODULE(TavixHardwareAPI, m) {
     using namespace tavix_bindings;
     m.doc() = "Python Implementation of the Tavix Hardware API";
+    RememberMainThread();
     bind_SerialStream(m);
     bind_UUID(m);
     bind_Device(m);

@@ -26,8 +26,8 @@ constexpr double kLongestDeadline = 100.0 * 365 * 24 * 3600;
 
 bool HasDeadline(float seconds) { return seconds > 0 && seconds < kLongestDeadline; }  // false for NaN
 
-Clock::time_point DeadlineAfter(float seconds) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+Clock::duration Seconds(float seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 void Report(unsigned line, const char* message, int err) { PrintErrorLine(kModule, line, message, err); }
@@ -40,6 +40,7 @@ Device::Device(IO::SerialStream& stream, float timeout)
       read_buffer(new char[kBufferSize]()) {}
 
 void Device::SendCommand(uint8_t code, const float* values, int count) {
+    if (!SettleOwed()) return;
     count = std::clamp(count, 0, 255);
     write_buffer[0] = static_cast<char>(code);
     // No floats may come with a null pointer, which memcpy must never see.
@@ -47,18 +48,26 @@ void Device::SendCommand(uint8_t code, const float* values, int count) {
     stream->Write(write_buffer.get(), sizeof(float) * static_cast<size_t>(count) + 1);
 }
 
-void Device::SendBytes(size_t n) { stream->Write(write_buffer.get(), std::min(n, kBufferSize)); }
+void Device::SendBytes(size_t n) {
+    if (!SettleOwed()) return;
+    stream->Write(write_buffer.get(), std::min(n, kBufferSize));
+}
 
 Device::Wait Device::WaitForBytes(size_t n) const {
+    if (Cancelled()) return Wait::Cancelled;
+    const Clock::time_point start = Clock::now();
     const bool has_deadline = HasDeadline(read_timeout);
-    const Clock::time_point deadline = has_deadline ? DeadlineAfter(read_timeout) : Clock::time_point{};
+    const Clock::time_point deadline = has_deadline ? start + Seconds(read_timeout) : Clock::time_point{};
+    CancelPacer pacer(start);
     while (static_cast<size_t>(std::max(stream->Available(), 0)) < n) {
+        const Clock::time_point now = Clock::now();
         if (has_deadline) {
-            if (Clock::now() > deadline) return Wait::TimedOut;
+            if (now > deadline) return Wait::TimedOut;
         } else if (!stream->IsOpen()) {
             // Nothing can ever arrive on a closed port; without a deadline this would spin forever.
             return Wait::PortClosed;
         }
+        if (pacer.Cancelled(now)) return Wait::Cancelled;
     }
     return Wait::Ready;
 }
@@ -68,30 +77,34 @@ bool Device::ReadInto(char* dst, size_t n) {
     return stream->good();
 }
 
-uint8_t Device::ReadHeaderCode() {
+uint8_t Device::ReadHeaderCode() { return NextHeaderCode(true); }
+
+uint8_t Device::NextHeaderCode(bool report) {
     for (;;) {
-        if (WaitForBytes(1) != Wait::Ready) {
-            Report(78, "timeout waiting for header code", errno);
+        if (const Wait wait = WaitForBytes(1); wait != Wait::Ready) {
+            if (report && wait != Wait::Cancelled) Report(78, "timeout waiting for header code", errno);
             return 0;
         }
         if (!ReadInto(read_buffer.get(), 1)) {
             const int err = errno;
-            if (!stream->eof()) Report(94, "unable to read header code from stream", err);
+            if (report && !stream->eof()) Report(94, "unable to read header code from stream", err);
             return 0;
         }
         const auto code = static_cast<uint8_t>(read_buffer[0]);
         if (code != kNotificationA && code != kNotificationB) return code;
 
-        if (WaitForBytes(2) != Wait::Ready) {
-            Report(112, "timeout draining notification header", errno);
+        if (const Wait wait = WaitForBytes(2); wait != Wait::Ready) {
+            if (wait == Wait::Cancelled) owed.notification_header = true;
+            else if (report) Report(112, "timeout draining notification header", errno);
             return 0;
         }
         char header[2];
         if (!ReadInto(header, 2)) return 0;
         const auto length = static_cast<uint8_t>(header[1]);
         if (length == 0) continue;
-        if (WaitForBytes(length) != Wait::Ready) {
-            Report(128, "timeout draining notification payload", errno);
+        if (const Wait wait = WaitForBytes(length); wait != Wait::Ready) {
+            if (wait == Wait::Cancelled) owed.before += length;
+            else if (report) Report(128, "timeout draining notification payload", errno);
             return 0;
         }
         if (!ReadInto(read_buffer.get(), length)) return 0;
@@ -105,8 +118,8 @@ int Device::ReadBytes(size_t n) {
         Report(163, message, EINVAL);
         return 0;
     }
-    if (WaitForBytes(n) != Wait::Ready) {
-        Report(153, "timeout waiting for bytes", errno);
+    if (const Wait wait = WaitForBytes(n); wait != Wait::Ready) {
+        if (wait != Wait::Cancelled) Report(153, "timeout waiting for bytes", errno);
         return 0;
     }
     if (!ReadInto(read_buffer.get(), n)) {
@@ -122,35 +135,94 @@ int Device::ReadBytes(size_t n) {
 }
 
 size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
-    if (stream == nullptr || dst == nullptr || n == 0) return 0;
+    if (stream == nullptr || dst == nullptr || n == 0 || Cancelled()) return 0;
     const Clock::time_point start = Clock::now();
+    CancelPacer pacer(start);
     auto waiting = [this] { return static_cast<size_t>(std::max(stream->Available(), 0)); };
-    if (HasDeadline(timeout)) {
-        const std::chrono::duration<double> limit(timeout);
-        while (waiting() < n) {
-            if (Clock::now() - start > limit) {
-                const size_t got = std::min(waiting(), n);
-                if (got == 0) return 0;
-                return ReadInto(dst, got) ? got : 0;
-            }
-            sched_yield();
+    const bool has_deadline = HasDeadline(timeout);
+    const std::chrono::duration<double> limit(timeout);
+    while (waiting() < n) {
+        const Clock::time_point now = Clock::now();
+        if (has_deadline && now - start > limit) {
+            const size_t got = std::min(waiting(), n);
+            if (got == 0) return 0;
+            return ReadInto(dst, got) ? got : 0;
         }
-    } else {
-        while (waiting() < n) {
-            if (!stream->IsOpen()) return 0;
-            sched_yield();
-        }
+        if (!has_deadline && !stream->IsOpen()) return 0;
+        if (pacer.Cancelled(now)) return 0;
+        sched_yield();
     }
     return ReadInto(dst, n) ? n : 0;
 }
 
 void Device::FlushInput() {
+    owed = Owed{};
     if (stream == nullptr) return;
     for (int round = 0; round < kFlushRounds; ++round) {
         const int waiting = stream->Available();
         if (waiting <= 0) return;
         if (!ReadInto(read_buffer.get(), std::min(static_cast<size_t>(waiting), kBufferSize))) return;
     }
+}
+
+}  // namespace Tavix::HardwareAPI::Devices
+
+namespace Tavix::HardwareAPI::Devices {
+
+uint8_t Device::ReadReplyHeader(size_t payload) {
+    const uint8_t code = ReadHeaderCode();
+    if (code == 0 && Cancelled()) {
+        owed.headers += 1;
+        owed.after = payload;
+    }
+    return code;
+}
+
+int Device::ReadPayload(size_t n, int length_at) {
+    const int got = ReadBytes(n);
+    if (got == 0 && n > 0 && Cancelled()) {
+        owed.after = n;
+        owed.length_at = length_at;
+    }
+    return got;
+}
+
+bool Device::DiscardOwed(size_t& n) {
+    while (n > 0) {
+        const size_t chunk = std::min(n, kBufferSize);
+        if (WaitForBytes(chunk) != Wait::Ready || !ReadInto(read_buffer.get(), chunk)) return false;
+        n -= chunk;
+    }
+    return true;
+}
+
+bool Device::SettleOwed() {
+    if (owed.Empty()) return true;
+    const bool settled = [this] {
+        if (owed.notification_header) {
+            char header[2];
+            if (WaitForBytes(2) != Wait::Ready || !ReadInto(header, 2)) return false;
+            owed.notification_header = false;
+            owed.before += static_cast<uint8_t>(header[1]);
+        }
+        if (!DiscardOwed(owed.before)) return false;
+        for (; owed.headers > 0; --owed.headers) {
+            // A notification cut short here is recorded again by the header reader itself.
+            if (NextHeaderCode(false) == 0) return false;
+        }
+        if (!DiscardOwed(owed.after)) return false;
+        if (owed.length_at != Owed::kNoLength) {
+            // The announcing byte came in the one read of those few payload bytes.
+            owed.after = static_cast<uint8_t>(read_buffer[owed.length_at]);
+            owed.length_at = Owed::kNoLength;
+            return DiscardOwed(owed.after);
+        }
+        return true;
+    }();
+    if (settled) return true;
+    if (Cancelled()) return false;  // still owed; the next call carries on
+    owed = Owed{};                  // never came (or the line failed): nothing more to wait for
+    return true;
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

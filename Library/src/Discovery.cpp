@@ -1,10 +1,13 @@
 #include "TavixHardwareAPI/Discovery.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <future>
 #include <iostream>
 
+#include "TavixHardwareAPI/Cancellation.h"
 #include "TavixHardwareAPI/Handle.h"
 #include "TavixHardwareAPI/Osmira.h"
 #include "TavixHardwareAPI/SerialStream.h"
@@ -51,9 +54,23 @@ template <typename Probe>
 std::vector<std::string> Detect(bool (*wanted)(int32_t kind), Probe&& probe) {
     std::vector<std::string> found;
     for (const PortCandidate& candidate : ScanSerialPorts()) {
+        if (Cancelled()) break;  // an interrupted call probes no further port
         if (wanted(candidate.kind) && probe(candidate.path)) found.push_back(candidate.path);
     }
     return found;
+}
+
+// The probe thread's cancellation check: the flag its caller raises when it was interrupted.
+bool StopRequested(void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load(); }
+
+// Waits for the probe until `deadline`, asking the calling thread's cancellation check about
+// once a millisecond; true when it finished by then.
+bool WaitForProbe(const std::future<int>& outcome, std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    while (outcome.wait_until(std::min(deadline, Clock::now() + CancelPacer::kInterval)) != std::future_status::ready) {
+        if (Clock::now() >= deadline || CancellationRequested()) return false;
+    }
+    return true;
 }
 
 bool ArmProbeAnswers(const std::string& path) {
@@ -82,10 +99,19 @@ int ProbeHandlePort(const char* port_path) {
 }
 
 bool TimedProbe(int (*probe)(const char*), const std::string& port_path, std::chrono::milliseconds limit) {
+    // Raised when the caller is interrupted: the probe's waits then end at once. The probe is
+    // always joined before this returns, so the flag outlives it.
+    std::atomic<bool> stop{false};
     // The worker owns its copy of the path; std::async throws when no thread can be started.
-    std::future<int> outcome = std::async(std::launch::async, [probe, path = port_path] { return probe(path.c_str()); });
-    if (outcome.wait_for(limit) != std::future_status::ready) {
-        outcome.get();  // the late answer does not count, but the probe is always waited for
+    std::future<int> outcome = std::async(std::launch::async, [probe, path = port_path, &stop] {
+        CancelScope scope(&StopRequested, &stop);
+        return probe(path.c_str());
+    });
+    if (!WaitForProbe(outcome, std::chrono::steady_clock::now() + limit)) {
+        // The late answer does not count, but the probe is always waited for.
+        if (!Cancelled()) WaitForProbe(outcome, std::chrono::steady_clock::time_point::max());
+        if (Cancelled()) stop = true;
+        outcome.get();
         return false;
     }
     try {

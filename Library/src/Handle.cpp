@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "TavixHardwareAPI/Cancellation.h"
+
 namespace Tavix::HardwareAPI::Devices {
 
 namespace {
@@ -16,16 +18,19 @@ constexpr uint8_t kErrorMessage = 0xDF;
 constexpr size_t kInfoLength = 6;
 constexpr size_t kStatusFixedLength = 21;
 constexpr size_t kErrorLength = 3;
+constexpr int kUserDataLengthAt = 20;
 constexpr size_t kHandleStateHeader = 4;
 
 uint8_t U8(const char* p) { return static_cast<uint8_t>(*p); }
 uint16_t U16(const char* p) { return static_cast<uint16_t>(U8(p) | U8(p + 1) << 8); }
 
 // The callbacks run whatever the payload read returned: after a timeout the fields come
-// from what read_buffer last held, and the count returned tells the caller so.
+// from what read_buffer last held, and the count returned tells the caller so. An interrupted
+// read calls nothing: the call is being abandoned, and the rest of the message is owed.
 
 int ReceiveInfo(Handle& handle) {
-    const int read = handle.ReadBytes(kInfoLength);
+    const int read = handle.ReadPayload(kInfoLength);
+    if (Cancelled()) return read;
     const char* payload = handle.read_buffer.get();
     HandleInfoRecord record{};
     // tool_data_remaining first, then device_id: the order of the callback's arguments,
@@ -42,16 +47,18 @@ int ReceiveInfo(Handle& handle) {
 }
 
 int ReceiveStatus(Handle& handle) {
-    const int fixed_read = handle.ReadBytes(kStatusFixedLength);
+    const int fixed_read = handle.ReadPayload(kStatusFixedLength, kUserDataLengthAt);
+    if (Cancelled()) return fixed_read;
     const char* payload = handle.read_buffer.get();
     HandleStatusRecord record{};
     record.device_id = U16(payload);
     record.error_flag = U8(payload + 2);
     record.hall_effect_sensor_level = U8(payload + 3);
     std::memcpy(record.quaternion, payload + 4, sizeof record.quaternion);
-    record.user_data_length = U8(payload + 20);
+    record.user_data_length = U8(payload + kUserDataLengthAt);
     // The user data lands at the start of read_buffer, over the fixed part already copied.
-    const int data_read = record.user_data_length > 0 ? handle.ReadBytes(record.user_data_length) : 0;
+    const int data_read = record.user_data_length > 0 ? handle.ReadPayload(record.user_data_length) : 0;
+    if (Cancelled()) return fixed_read;
     std::memcpy(record.user_data, payload, record.user_data_length);
     handle.OnReceiveHandleStatusMessage(record.device_id, record.quaternion, record.error_flag,
                                         record.hall_effect_sensor_level, record.user_data_length, record.user_data);
@@ -60,7 +67,8 @@ int ReceiveStatus(Handle& handle) {
 }
 
 int ReceiveError(Handle& handle) {
-    const int read = handle.ReadBytes(kErrorLength);
+    const int read = handle.ReadPayload(kErrorLength);
+    if (Cancelled()) return read;
     const char* payload = handle.read_buffer.get();
     HandleErrorRecord record{};
     record.device_id = U16(payload);
@@ -88,6 +96,8 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
 }
 
 int Handle::Receive() {
+    if (!SettleOwed()) return -1;
+    // A message comes unasked: a header wait that is interrupted leaves nothing owed.
     switch (ReadHeaderCode()) {
         case kInfoMessage:
             return ReceiveInfo(*this);

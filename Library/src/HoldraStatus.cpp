@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "TavixHardwareAPI/Cancellation.h"
+
 namespace Tavix::HardwareAPI::Devices {
 
 namespace {
@@ -45,10 +47,13 @@ struct Body {
     }
 };
 
+// False when the wait gave up, or was cancelled.
 bool WaitForFrameBytes(Device& device, WallClock clock) {
     const std::time_t start = clock(nullptr);
+    CancelPacer pacer(CancelPacer::Clock::now());
     while (Waiting(device) < kFrameMinimum) {
         if (std::difftime(clock(nullptr), start) > 1.0) return false;
+        if (pacer.Cancelled(CancelPacer::Clock::now())) return false;
     }
     return true;
 }
@@ -117,7 +122,8 @@ HoldraStatus Decode(const uint8_t* payload) {
 
 HoldraStatus GetHoldraStatus(Device& device, WallClock clock) {
     if (clock == nullptr) clock = &std::time;
-    if (!WaitForFrameBytes(device, clock)) return Failure(kHoldraNoData);
+    // Frames come unasked: an interrupted search leaves nothing owed but the rest of a notification.
+    if (!device.SettleOwed() || !WaitForFrameBytes(device, clock)) return Failure(kHoldraNoData);
     for (;;) {
         if (Waiting(device) < kFrameMinimum) return Failure(kHoldraNoFrame);
         if (const auto failure = FindStatusHeader(device)) return Failure(*failure);

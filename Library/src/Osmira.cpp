@@ -35,11 +35,12 @@ void Osmira::SendJointTorques(const Vector3& torques) { SendCommand(kJointTorque
 void Osmira::SendAngle(const Vector3& angles) { SendCommand(kJointAngles, angles.data(), 3); }
 
 bool Osmira::ReadReply(uint8_t code, size_t length) {
-    if (ReadHeaderCode() != code) {
+    if (!SettleOwed()) return false;  // cancelled before the request could go out
+    if (ReadReplyHeader(length) != code) {
         ReadBytes(kBufferSize);  // resynchronise: drop what follows a reply we cannot parse
         return false;
     }
-    return ReadBytes(length) == static_cast<int>(length);
+    return ReadPayload(length) == static_cast<int>(length);
 }
 
 bool Osmira::ReceiveState(Vector3& position, Vector3& velocity) {

@@ -52,14 +52,15 @@ UUID Osmira::ReadIdentifier(uint8_t selector) {
     write_buffer[0] = static_cast<char>(kIdentifier);
     write_buffer[1] = static_cast<char>(selector);
     SendBytes(2);
+    if (!SettleOwed()) return UUID();  // cancelled before the request could go out
     // The reply echoes both request bytes as two header codes; both are read whatever the first was.
-    const uint8_t first = ReadHeaderCode();
-    const uint8_t second = ReadHeaderCode();
+    const uint8_t first = ReadReplyHeader(kIdentifierReplySize);
+    const uint8_t second = ReadReplyHeader(kIdentifierReplySize);
     if (first != kIdentifier || second != selector) {
         ReadBytes(kBufferSize);
         return UUID();
     }
-    if (ReadBytes(kIdentifierReplySize) != static_cast<int>(kIdentifierReplySize)) return UUID();
+    if (ReadPayload(kIdentifierReplySize) != static_cast<int>(kIdentifierReplySize)) return UUID();
     if (static_cast<uint8_t>(read_buffer[0]) != UUID::kSize) return UUID();
     return UUID(read_buffer.get() + 1);
 }

@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TavixHardwareAPI/Cancellation.h"
+
 namespace Tavix::HardwareAPI {
 
 namespace {
 constexpr const char* kModule = "Library/src/SerialStream";
+constexpr unsigned kOpenFailedLine = 38;
 constexpr unsigned kWriteFailedLine = 53;
 
 // The "C" locale's messages are the English ones; strerror_l reads them without
@@ -45,11 +48,13 @@ namespace {
 using traits = std::char_traits<char>;
 
 // The wall-clock deadline of one polled port read: expired after 1000 ms, or at once when
-// the clock steps backwards.
+// the clock steps backwards, or when the calling thread's wait is cancelled.
 class PolledWait {
 public:
     PolledWait() { gettimeofday(&start, nullptr); }
-    bool Expired() const {
+    bool Expired() {
+        // Never before the first attempt: bytes already waiting are always read.
+        if (pacer.Cancelled(CancelPacer::Clock::now())) return true;
         timeval now{};
         gettimeofday(&now, nullptr);
         long seconds = now.tv_sec - start.tv_sec;
@@ -65,6 +70,7 @@ public:
 
 private:
     timeval start{};
+    CancelPacer pacer{CancelPacer::Clock::now()};
 };
 }  // namespace
 
@@ -79,7 +85,11 @@ void serialib::ClosePort() {
 
 int8_t serialib::OpenPort(const char* path) {
     fd = open(path, O_RDWR | O_NOCTTY | O_NDELAY);
-    if (fd == -1) return -2;
+    if (fd == -1) {
+        open_error = errno;
+        return -2;
+    }
+    open_error = 0;
     fcntl(fd, F_SETFL, O_NONBLOCK);
 
     termios options{};
@@ -187,7 +197,11 @@ std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
 }
 
 SerialStream::SerialStream(const char* port, bool open_now) : std::basic_iostream<char>(nullptr), port(port) {
-    if (open_now) Open();
+    // Said at once: otherwise the first sign would be a misleading write or timeout line later.
+    if (open_now && Open() == -2) {
+        const std::string message = "unable to open port '" + this->port + "'";
+        PrintErrorLine(kModule, kOpenFailedLine, message.c_str(), OpenError());
+    }
 }
 
 SerialStream::~SerialStream() {
@@ -198,7 +212,7 @@ int8_t SerialStream::Open() {
     try {
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
-        const int8_t opened = buffer->OpenPort(port);
+        const int8_t opened = buffer->OpenPort(port.c_str());
         buffer->SetDTR();
         return opened;
     } catch (...) {

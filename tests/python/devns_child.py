@@ -4,12 +4,15 @@ The child opens one pseudo-terminal per fake device, then hides the host's /dev 
 tmpfs (nothing of the host's /dev is touched), keeps /dev/pts, and bind-mounts each slave
 onto a node named like a serial port (/dev/ttyACM0, ...) so that its canonical path is
 exactly that name. Fake devices answer the wake-up byte 0x0A on the masters. The scenario
-comes as JSON in argv[1]; the findings go as JSON to the file named by argv[2].
+comes as JSON in argv[1]; the findings go as JSON to the file named by argv[2]. With
+"interrupt": S in the scenario, a timer raises SIGALRM S seconds into each call and its handler
+raises an exception; the findings then hold the delay from the timer to the exception.
 """
 
 import json
 import os
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -94,6 +97,28 @@ def open_fds():
     return sorted(os.listdir("/proc/self/fd"))
 
 
+class Interrupted(Exception):
+    pass
+
+
+def raise_interrupted(signum, frame):
+    raise Interrupted()
+
+
+def call_interrupted(function, after):
+    """Calls `function` with a timer that raises Interrupted `after` seconds in; returns the delay
+    from the timer to the exception, or None when the call returned."""
+    signal.setitimer(signal.ITIMER_REAL, after)
+    fired = time.monotonic() + after
+    try:
+        function()
+    except Interrupted:
+        return time.monotonic() - fired
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    return None
+
+
 class GilWatcher(threading.Thread):
     """Ticks every millisecond; ticks inside a call show that the call let other threads run."""
 
@@ -137,13 +162,19 @@ def main():
 
     watcher = GilWatcher()
     watcher.start()
-    findings = {"listing": os.listdir("/dev"), "results": {}, "seconds": {}, "leaked_fds": {}, "ticks": {}}
+    findings = {"listing": os.listdir("/dev"), "results": {}, "seconds": {}, "leaked_fds": {}, "ticks": {},
+                "interrupt_delay": {}, "threads_after": {}}
+    signal.signal(signal.SIGALRM, raise_interrupted)
+    findings["threads_before"] = len(os.listdir("/proc/self/task"))
     for call in scenario["calls"]:
         before = open_fds()
         start = time.monotonic()
-        result = getattr(api, call)()
+        if "interrupt" in scenario:
+            findings["interrupt_delay"][call] = call_interrupted(getattr(api, call), scenario["interrupt"])
+            findings["threads_after"][call] = len(os.listdir("/proc/self/task"))
+        else:
+            findings["results"][call] = getattr(api, call)()
         end = time.monotonic()
-        findings["results"][call] = result
         findings["seconds"][call] = end - start
         findings["ticks"][call] = watcher.ticks_within(start, end)
         findings["leaked_fds"][call] = sorted(set(open_fds()) - set(before))

@@ -35,9 +35,9 @@ def _namespaces_allowed():
 pytestmark = pytest.mark.skipif(not _namespaces_allowed(), reason="needs root and unshare -m for a private /dev")
 
 
-def discover(nodes, calls=ALL):
+def discover(nodes, calls=ALL, **options):
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        scenario = json.dumps({"nodes": nodes, "calls": calls})
+        scenario = json.dumps({"nodes": nodes, "calls": calls, **options})
         child = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, CHILD, scenario, out.name],
                                capture_output=True, text=True,
                                env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))

@@ -1,3 +1,4 @@
+import errno
 import os
 import termios
 
@@ -28,9 +29,17 @@ def test_port_path_may_be_str_bytes_or_bytearray(device):
         api.SerialStream(path)
 
 
-def test_missing_port_raises_nothing(capfd):
+def test_a_port_that_cannot_be_opened_says_why_and_raises_nothing(capfd):
     stream = api.SerialStream("/nonexistent/ttyACM7")
-    del stream
+    # The errno of open() itself, not of what ran after it (the DTR ioctl would say EBADF).
+    assert capfd.readouterr() == ("", "[err] Library/src/SerialStream:38> unable to open port "
+                                      "'/nonexistent/ttyACM7': [2] No such file or directory\n")
+    assert (stream.is_open, stream.port, stream.open_error) == (False, "/nonexistent/ttyACM7", errno.ENOENT)
+
+
+def test_an_open_port_reports_itself(device, capfd):
+    stream = api.SerialStream(device.path.encode())
+    assert (stream.is_open, stream.port, stream.open_error) == (True, device.path, 0)
     assert capfd.readouterr() == ("", "")
 
 

@@ -10,6 +10,12 @@
 // Failures never throw: readers return 0 and print one error line on standard error
 // ("[err] Library/src/Device:<line>> <message>: [<errno>] <text>").
 //
+// Every wait can be cancelled by the calling thread's CancelScope (Cancellation.h): it then
+// ends at once, silently, like a missing reply. A reply that an interrupted call was waiting
+// for may still arrive; the device remembers what its line owes and the next framed operation
+// first waits for those bytes (at most read_timeout per wait) and discards them, so that a late
+// reply is never taken as the answer to a later request.
+//
 // Threads: no locking; a device and its stream are used by one thread at a time.
 #pragma once
 
@@ -17,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "TavixHardwareAPI/Cancellation.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -34,9 +41,11 @@ public:
     Device& operator=(const Device&) = delete;
 
     // Writes `code` followed by `count` (0..255) little-endian floats in one write; with no
-    // floats, the one-byte command alone (`values` may then be null).
+    // floats, the one-byte command alone (`values` may then be null). Settles what the line
+    // owes first, and writes nothing when that is cancelled.
     void SendCommand(uint8_t code, const float* values = nullptr, int count = 0);
-    // Writes the first `n` (1..1024) bytes of write_buffer unchanged in one write.
+    // Writes the first `n` (1..1024) bytes of write_buffer unchanged in one write, after
+    // settling what the line owes (nothing is written when that is cancelled).
     void SendBytes(size_t n);
     // Waits for the next reply header code, skipping notification frames (each wait has a
     // fresh deadline). Returns the code, or 0 on timeout or a failed stream.
@@ -49,8 +58,37 @@ public:
     // deadline (see the constructor) waits for all `n` (but returns 0 at once if the port is
     // not open). Prints nothing.
     size_t ReadWithTimeout(char* dst, size_t n, float timeout);
-    // Discards at most 32 x 1024 waiting bytes without waiting for more.
+    // Discards at most 32 x 1024 waiting bytes without waiting for more, and forgets what the
+    // line owes: the caller resynchronises by hand.
     void FlushInput();
+
+    // The rest of the frames that an interrupted call was reading, in line order: the 2-byte
+    // header of a notification whose code was read, raw bytes of a frame already begun, reply
+    // header codes not read yet (notifications before them are skipped), then raw payload
+    // bytes after them. When `length_at` is set, the payload byte at that index announces that
+    // many more bytes (a handle status message's user data).
+    struct Owed {
+        static constexpr int kNoLength = -1;
+        bool notification_header = false;
+        size_t before = 0;
+        int headers = 0;
+        size_t after = 0;
+        int length_at = kNoLength;
+
+        bool Empty() const { return !notification_header && before == 0 && headers == 0 && after == 0; }
+    };
+    // ReadHeaderCode for a reply whose `payload` bytes follow the code; when the wait is
+    // cancelled, the code and the payload are recorded as owed (each cancelled header read of
+    // one call adds a header; the payload is the same for all of them).
+    uint8_t ReadReplyHeader(size_t payload);
+    // ReadBytes(n) of a payload; when the wait is cancelled the `n` bytes are recorded as owed
+    // (`length_at`: see Owed).
+    int ReadPayload(size_t n, int length_at = Owed::kNoLength);
+    // Waits for what the line owes and discards it, silently, at most read_timeout per wait;
+    // what never comes is forgotten. Returns false when the wait was cancelled (what is still
+    // owed stays owed). Framed operations call it before they send or read.
+    bool SettleOwed();
+    const Owed& owed_reply() const { return owed; }
 
     float read_timeout;
     IO::SerialStream* stream;
@@ -58,11 +96,18 @@ public:
     std::unique_ptr<char[]> read_buffer;
 
 private:
-    enum class Wait { Ready, TimedOut, PortClosed };
+    enum class Wait { Ready, TimedOut, PortClosed, Cancelled };
     // Busy-polls the stream's count of waiting bytes until `n` are there.
     Wait WaitForBytes(size_t n) const;
     // Reads exactly `n` bytes with the standard unformatted read; true when the state is good.
     bool ReadInto(char* dst, size_t n);
+    // ReadHeaderCode, printing its error lines only when `report` is true.
+    uint8_t NextHeaderCode(bool report);
+    // Waits for `n` bytes and discards them through read_buffer, silently; false when they
+    // did not come. `n` shrinks by what was discarded.
+    bool DiscardOwed(size_t& n);
+
+    Owed owed;
 };
 
 }  // namespace Tavix::HardwareAPI::Devices

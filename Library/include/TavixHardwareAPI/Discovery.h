@@ -44,7 +44,10 @@ constexpr std::chrono::seconds kArmProbeLimit{3};
 constexpr std::chrono::seconds kHandleProbeLimit{5};
 
 // Runs `probe` on a new thread and answers whether it reported a device within `limit`.
-// A late probe is still waited for (and its result discarded) before this returns.
+// A late probe is still waited for (and its result discarded) before this returns. While it
+// waits, the calling thread's cancellation check is asked about once a millisecond; when it
+// answers true, the probe is told to stop (its own waits end at once), joined, and the answer
+// is no. The detect functions then probe no further port.
 bool TimedProbe(int (*probe)(const char*), const std::string& port_path, std::chrono::milliseconds limit);
 // TimedProbe of ProbeHandlePort with the handle's 5-second limit.
 bool CheckHandlePort(const char* port_path);

@@ -38,8 +38,10 @@ public:
 
     // Opens `path` (not owned, must be NUL-terminated) read-write, non-blocking, as
     // 115200 baud 8N1 raw with no flow control. Returns 1 when open, -2 when open() failed
-    // (errno tells why; the buffer stays closed). Call at most once.
+    // (OpenError() tells why; the buffer stays closed). Call at most once.
     int8_t OpenPort(const char* path);
+    // The errno of the failed open(), 0 when the port opened or was never tried.
+    int OpenError() const { return open_error; }
     // Asserts the DTR modem line; failures are ignored (a pty has no modem lines).
     void SetDTR();
 
@@ -62,13 +64,16 @@ private:
     char lookahead = 0;
     bool has_lookahead = false;
     int fd = -1;
+    int open_error = 0;
 };
 
 class SerialStream : public std::basic_iostream<char> {
 public:
-    // Stores `port` (not copied: it must stay valid until Open has run) and, when
-    // `open_now` is true, opens it at once, ignoring the result: a port that cannot be
-    // opened leaves a usable but closed stream.
+    // Keeps a copy of the path `port` and, when `open_now` is true, opens it at once. A port
+    // that cannot be opened throws nothing and leaves a usable but closed stream; when
+    // open() failed, the constructor prints one error line with its errno:
+    //   "[err] Library/src/SerialStream:38> unable to open port '<port>': [<errno>] <text>"
+    // (Open called later, as discovery probes do, prints nothing: see OpenError).
     explicit SerialStream(const char* port, bool open_now = true);
     ~SerialStream() override;
     SerialStream(const SerialStream&) = delete;
@@ -89,9 +94,13 @@ public:
 
     // True while the port's descriptor is open.
     bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
+    // The path given to the constructor.
+    const std::string& Port() const { return port; }
+    // The errno of the last open() that failed, 0 when the port opened or was never tried.
+    int OpenError() const { return buffer ? buffer->OpenError() : 0; }
 
 private:
-    const char* port;
+    std::string port;
     std::unique_ptr<serialib> buffer;
 };
 
