@@ -72,6 +72,17 @@ def test_links_that_cannot_meet_give_nan(arm, device):
     assert all(math.isnan(v) for v in host_position(arm, device, (0.0, 40.0, -40.0)))
 
 
+@pytest.mark.parametrize("calibrate, pose", [
+    (lambda arm: arm.adjust_lengths(outer_arm_1=math.nan), (10.0, 20.0, 30.0)),
+    (lambda arm: arm.adjust_gear_ratios(1.0, 1.0, math.inf), (10.0, 20.0, 30.0)),
+    (lambda arm: None, (10.0, 20.0, math.nan)),
+], ids=["nan-length", "infinite-gear-ratio", "nan-joint-angle"])
+def test_nan_in_gives_nan_out(arm, device, calibrate, pose):
+    """A NaN on the way in must not come out as a finite point made from the other joints."""
+    calibrate(arm)
+    assert all(math.isnan(v) for v in host_position(arm, device, pose))
+
+
 def test_short_angle_list_is_refused_before_any_traffic(arm, device):
     with pytest.raises(ValueError, match=r"^angles: expected at least 3 values, got 1$"):
         arm.adjust_angles([1.0])
