@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from children import ended
 from devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
@@ -123,7 +124,8 @@ def test_launcher_reads_the_json_and_stops_by_pid():
 
 
 def test_plain_output_names_each_device_and_sigint_stops_it():
-    with subprocess.Popen([find_binary(), "--arm", "1", "--handle", "2"], stdout=subprocess.PIPE, text=True) as p:
+    command = [find_binary(), "--arm", "1", "--handle", "2"]
+    with ended(subprocess.Popen(command, stdout=subprocess.PIPE, text=True)) as p:
         lines = [p.stdout.readline().split() for _ in range(3)]
         assert [kind for kind, _ in lines] == ["arm", "handle", "handle"]
         assert all(path.startswith("/dev/pts/") for _, path in lines)
