@@ -3,6 +3,7 @@ sends read with plain os.read/os.write on the slave paths."""
 
 import fcntl
 import json
+import math
 import os
 import select
 import signal
@@ -15,10 +16,14 @@ import time
 
 import pytest
 
+import TavixHardwareAPI as api
 from children import ended
 from devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
+# The host's binary32 kinematics of the reported angles against the simulated arm's double
+# ones: measured at most 1.8e-7 m apart per component (simulator/Kinematics.h).
+KINEMATICS_TOLERANCE = 1e-6  # m
 
 
 class Line:
@@ -167,6 +172,28 @@ def test_arm_answers_raw_requests(waiting):
         assert answer[0] == 0x2B
         position = struct.unpack_from("<3f", answer, 1)
         assert position == pytest.approx(sim.workspace["center"], abs=1e-6)
+
+
+def settle(arm, target, seconds=3.0):
+    """Holds the end effector at `target` until it rests there (or `seconds` have passed)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        position, velocity = arm.end_effector_position(target)
+        if (velocity == [0.0, 0.0, 0.0] and math.dist(position, target) < 1e-3) or time.monotonic() > deadline:
+            return
+
+
+def test_host_kinematics_of_the_reported_angles_gives_the_reported_position():
+    """The module's kinematics against the simulated arm's own: apart by rounding alone."""
+    with DevSim(arms=1) as sim:
+        arm = api.Osmira(api.SerialStream(sim.arms[0]), 0.5)
+        center, radius = sim.workspace["center"], sim.workspace["radius"]
+        for direction in ([0.6, 0.2, -0.4], [0.0, 0.0, 1.0], [-0.4, -0.6, 0.0]):
+            settle(arm, [c + radius * d for c, d in zip(center, direction)])
+            host, _ = arm.get_end_effector_position(False)
+            reported, velocity = arm.get_end_effector_position(True)
+            assert velocity == [0.0, 0.0, 0.0]
+            assert host == pytest.approx(reported, rel=0, abs=KINEMATICS_TOLERANCE)
 
 
 def test_handle_streams_framed_status_that_changes_over_time():
