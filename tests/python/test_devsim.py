@@ -17,7 +17,7 @@ import time
 import pytest
 
 import TavixHardwareAPI as api
-from children import ended
+from children import ended, running
 from devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
@@ -96,20 +96,11 @@ def read_framed_status(line):
     }
 
 
-def gone(pid):
-    """True once the process has ended (a zombie counts: nobody may be left to reap it)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except FileNotFoundError:
-        return True
-
-
 def wait_until_gone(pid, timeout):
     deadline = time.monotonic() + timeout
-    while not gone(pid) and time.monotonic() < deadline:
+    while running(pid) and time.monotonic() < deadline:
         time.sleep(0.02)
-    return gone(pid)
+    return not running(pid)
 
 
 def test_launcher_reads_the_json_and_stops_by_pid():
@@ -119,11 +110,11 @@ def test_launcher_reads_the_json_and_stops_by_pid():
         assert len(set(sim.arms + sim.handles)) == 3
         for path in sim.arms + sim.handles:
             assert stat.S_ISCHR(os.stat(path).st_mode)
-        assert not gone(sim.pid)
+        assert running(sim.pid)
         assert sim.workspace["radius"] == 0.05 and len(sim.workspace["center"]) == 3
         paths = sim.arms + sim.handles
     assert sim.close() == 0  # SIGTERM is a clean stop; closing again is harmless
-    assert gone(sim.pid)
+    assert not running(sim.pid)
     assert not any(os.path.exists(path) for path in paths)
     assert set(os.listdir("/proc/self/fd")) == before
 
