@@ -43,7 +43,8 @@ Mat3 Jacobian(const Calibration& model, const Vec3& raw) {
         Vec3 up = raw, down = raw;
         up[k] += kJacobianStep;
         down[k] -= kJacobianStep;
-        const Vec3 column = Scale(Sub(EndEffectorPosition(model, up), EndEffectorPosition(model, down)), 1.0 / (2 * kJacobianStep));
+        const Vec3 change = Sub(EndEffectorPosition(model, up), EndEffectorPosition(model, down));
+        const Vec3 column = Scale(change, 1.0 / (2 * kJacobianStep));
         for (int i = 0; i < 3; ++i) j[i][k] = column[i];
     }
     return j;
