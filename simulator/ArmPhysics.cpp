@@ -6,7 +6,6 @@
 namespace tavix_devsim {
 
 namespace {
-using Tavix::HardwareAPI::ArmModelValues;
 using Mat3 = std::array<Vec3, 3>;  // rows
 
 constexpr double kStep = 2.5e-4;          // s: integration step
@@ -19,8 +18,10 @@ constexpr Vec3 kHomeJoints{0.0, 65.0, -20.0};
 constexpr double kWorkspaceRadius = 0.05;
 constexpr double kJacobianStep = 0.01;    // degrees
 constexpr int kNewtonIterations = 10;
-constexpr double kNewtonConverged = 1e-7; // m: about what binary32 kinematics can resolve
-constexpr double kNewtonAccepted = 1e-5;  // m
+// Far below what binary32 angles resolve (about 1e-8 m), so the reported angles carry no
+// error of the solve that a host could see.
+constexpr double kNewtonConverged = 1e-12; // m
+constexpr double kNewtonAccepted = 1e-9;   // m
 
 Vec3 Add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
 Vec3 Sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
@@ -35,27 +36,15 @@ Vec3 Limit(const Vec3& force) {
     return magnitude > ArmPhysics::kMaxForce ? Scale(force, ArmPhysics::kMaxForce / magnitude) : force;
 }
 
-ArmModelValues DefaultCalibration() {
-    auto& model = Tavix::HardwareAPI::ArmModel::Instance();
-    model.ResetForNewArm();
-    ArmModelValues values = model.Snapshot();
-    values.angle_offsets = {0.0f, 0.0f, 0.0f};
-    return values;
-}
-
-Vec3 Forward(const ArmModelValues& model, const Vec3& raw) {
-    const auto p = Tavix::HardwareAPI::ForwardKinematics(model, ToFloats(raw));
-    return {p[0], p[1], p[2]};
-}
-
 // d position / d raw angle, per degree, by central differences.
-Mat3 Jacobian(const ArmModelValues& model, const Vec3& raw) {
+Mat3 Jacobian(const Calibration& model, const Vec3& raw) {
     Mat3 j{};
     for (int k = 0; k < 3; ++k) {
         Vec3 up = raw, down = raw;
         up[k] += kJacobianStep;
         down[k] -= kJacobianStep;
-        const Vec3 column = Scale(Sub(Forward(model, up), Forward(model, down)), 1.0 / (2 * kJacobianStep));
+        const Vec3 change = Sub(EndEffectorPosition(model, up), EndEffectorPosition(model, down));
+        const Vec3 column = Scale(change, 1.0 / (2 * kJacobianStep));
         for (int i = 0; i < 3; ++i) j[i][k] = column[i];
     }
     return j;
@@ -86,11 +75,11 @@ bool Solve(const Mat3& a, const Vec3& b, Vec3& x) {
 }
 
 // Newton's method on the three raw angles, starting from `raw`.
-bool Inverse(const ArmModelValues& model, const Vec3& position, Vec3& raw) {
+bool Inverse(const Calibration& model, const Vec3& position, Vec3& raw) {
     Vec3 guess = raw;
     double residual = INFINITY;
     for (int i = 0; i < kNewtonIterations; ++i) {
-        const Vec3 reached = Forward(model, guess);
+        const Vec3 reached = EndEffectorPosition(model, guess);
         if (!Finite(reached)) return false;
         const Vec3 error = Sub(position, reached);
         residual = MaxAbs(error);
@@ -102,7 +91,7 @@ bool Inverse(const ArmModelValues& model, const Vec3& position, Vec3& raw) {
         guess = Add(guess, step);
     }
     if (residual >= kNewtonAccepted) {
-        const Vec3 reached = Forward(model, guess);
+        const Vec3 reached = EndEffectorPosition(model, guess);
         if (!Finite(reached) || MaxAbs(Sub(position, reached)) >= kNewtonAccepted) return false;
     }
     raw = guess;
@@ -115,12 +104,12 @@ std::array<float, 3> ToFloats(const Vec3& a) {
 }
 
 const Workspace& ArmPhysics::Space() {
-    static const Workspace space{Forward(DefaultCalibration(), kHomeJoints), kWorkspaceRadius};
+    static const Workspace space{EndEffectorPosition(Calibration{}, kHomeJoints), kWorkspaceRadius};
     return space;
 }
 
 ArmPhysics::ArmPhysics()
-    : model(DefaultCalibration()), position(Space().center), joints(kHomeJoints), joints_for(Space().center) {}
+    : position(Space().center), joints(kHomeJoints), joints_for(Space().center) {}
 
 void ArmPhysics::CommandForce(const Vec3& f) {
     force = Finite(f) ? Limit(f) : Vec3{};
@@ -145,7 +134,7 @@ void ArmPhysics::CommandJointTorques(const Vec3& torques) {
 
 void ArmPhysics::CommandJointAngles(const Vec3& raw_degrees) {
     if (!Finite(raw_degrees)) return;
-    CommandPosition(Forward(model, raw_degrees));
+    CommandPosition(EndEffectorPosition(model, raw_degrees));
 }
 
 void ArmPhysics::Advance(double seconds) {

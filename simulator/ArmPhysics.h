@@ -1,9 +1,9 @@
 // The arm's body: its end effector is a point mass with viscous damping and a little
 // stiction, moving in Cartesian space under the commanded force (or under a PD spring
 // towards a position target) and kept inside a ball of the reachable workspace. Joint
-// angles are not simulated separately: they are found by inverting the library's own
-// forward kinematics at the default calibration, so that the host's kinematics of the
-// reported angles gives back the reported position.
+// angles are not simulated separately: they are found by inverting the simulated arm's own
+// forward kinematics (Kinematics.h) at its default calibration, so that a host's kinematics
+// of the reported angles gives back the reported position within kHostKinematicsTolerance.
 //
 // Units: metres, seconds, newtons; raw joint angles in degrees as the arm reports them;
 // joint torques in newton-metres per radian of raw joint angle.
@@ -11,11 +11,9 @@
 
 #include <array>
 
-#include "TavixHardwareAPI/ArmModel.h"
+#include "Kinematics.h"
 
 namespace tavix_devsim {
-
-using Vec3 = std::array<double, 3>;
 
 // The binary32 values the arm sends.
 std::array<float, 3> ToFloats(const Vec3& a);
@@ -66,7 +64,7 @@ private:
     void KeepInside();
     const Vec3& Joints();
 
-    Tavix::HardwareAPI::ArmModelValues model;
+    Calibration model;
     Vec3 position{};
     Vec3 velocity{};
     Vec3 force{};

@@ -107,8 +107,11 @@ std::array<float, 3> ForwardKinematics(const ArmModelValues& m, const std::array
     const float phi = F(std::atan2(double{Y}, double{X}));
     const float R = F(std::sqrt(double{X * X + Y * Y}));
 
-    float psi = theta1;  // coincident elbows: the inner chain runs straight on
-    if (double{R} >= kCoincidentElbows) {
+    // Coincident elbows: the inner chain runs straight on. Tested this way round so that an R
+    // of NaN (NaN lengths or angles, an infinite gear coefficient) takes the acos branch and
+    // the position comes out NaN rather than a finite point made from the other joints.
+    float psi = theta1;
+    if (!(double{R} < kCoincidentElbows)) {
         const float L3 = m.inner_arm_2, L4 = m.outer_arm_2;
         const double beta = std::acos(double{(R * R + L3 * L3 - L4 * L4) / (2 * R * L3)});
         psi = F((phi + kPi) - beta);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -75,6 +76,40 @@ TEST(ForwardKinematics, LinksThatCannotMeetGiveNaN) {
     m.outer_arm_2 = 0.01f;
     const auto p = ForwardKinematics(m, {0, 40, -40});
     EXPECT_TRUE(std::isnan(p[0]) && std::isnan(p[1]) && std::isnan(p[2]));
+}
+
+// A NaN anywhere in the model or the angles, or an infinite gear coefficient, must not give a
+// finite point: the position would silently come from the joints that are still finite.
+TEST(ForwardKinematics, NaNOrInfiniteInputsGiveNaN) {
+    const ArmModelValues base = DefaultModel();
+    const std::array<float, 3> pose{10.0f, 20.0f, 30.0f};
+    auto expect_nan = [&](const ArmModelValues& m, const std::array<float, 3>& raw, const std::string& what) {
+        const auto p = ForwardKinematics(m, raw);
+        EXPECT_TRUE(std::isnan(p[0]) && std::isnan(p[1]) && std::isnan(p[2]))
+            << what << ": " << p[0] << ", " << p[1] << ", " << p[2];
+    };
+    for (float ArmModelValues::*length : {&ArmModelValues::inner_arm_1, &ArmModelValues::outer_arm_1,
+                                          &ArmModelValues::inner_arm_2, &ArmModelValues::outer_arm_2,
+                                          &ArmModelValues::extension}) {
+        ArmModelValues m = base;
+        m.*length = NAN;
+        expect_nan(m, pose, "a NaN length");
+    }
+    for (size_t k = 0; k < 3; ++k) {
+        const std::string joint = " of joint " + std::to_string(k);
+        std::array<float, 3> raw = pose;
+        raw[k] = NAN;
+        expect_nan(base, raw, "a NaN angle" + joint);
+        ArmModelValues offset = base;
+        offset.angle_offsets[k] = NAN;
+        expect_nan(offset, pose, "a NaN offset" + joint);
+        ArmModelValues geared = base;
+        geared.gear_coefficients[k] = INFINITY;
+        expect_nan(geared, pose, "an infinite gear coefficient" + joint);
+        raw = pose;
+        raw[k] = 0.0f;  // infinity times zero
+        expect_nan(geared, raw, "an infinite gear coefficient at zero" + joint);
+    }
 }
 
 TEST(ArmModel, ReadersNeverSeeAHalfWrittenModel) {

@@ -10,14 +10,18 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <limits>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "ArmPhysics.h"
 #include "ArmSim.h"
 #include "HandleSim.h"
+#include "Kinematics.h"
 #include "Options.h"
 #include "Simulator.h"
 #include "TavixHardwareAPI/ArmModel.h"
@@ -50,7 +54,7 @@ std::array<float, 3> HostKinematics(const std::array<float, 3>& angles) {
 
 void ExpectHostKinematicsMatch(const std::array<float, 3>& angles, const Vec3& position) {
     const auto host = HostKinematics(angles);
-    for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(host[i], position[i], 1e-4) << "component " << i;
+    for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(host[i], position[i], kHostKinematicsTolerance) << "component " << i;
 }
 
 // Points of the workspace ball: its centre and, on two shells, the six axis directions and
@@ -190,6 +194,105 @@ TEST(ArmPhysics, NonFiniteCommandsDoNotMoveTheArm) {
     arm.Advance(0.1);
     EXPECT_EQ(arm.Position(), start);
     EXPECT_FALSE(arm.HoldingTarget());
+}
+
+// ---- the simulator's kinematics against the host's ----
+
+// The host's model holding the simulator's calibration, rounded to binary32.
+hw::ArmModelValues HostModel(const Calibration& c) {
+    auto f = [](double v) { return static_cast<float>(v); };
+    hw::ArmModelValues m;
+    m.inner_arm_1 = f(c.inner_arm_1);
+    m.outer_arm_1 = f(c.outer_arm_1);
+    m.inner_arm_2 = f(c.inner_arm_2);
+    m.outer_arm_2 = f(c.outer_arm_2);
+    m.extension = f(c.extension);
+    m.base_spacing = f(c.base_spacing);
+    m.head_offset = f(c.head_offset);
+    m.in_plane_offset = f(c.in_plane_offset);
+    for (size_t i = 0; i < 3; ++i) {
+        m.tool_offset[i] = f(c.tool_offset[i]);
+        m.gear_coefficients[i] = f(c.gear_coefficients[i]);
+        m.angle_offsets[i] = f(c.angle_offsets[i]);
+    }
+    for (size_t i = 0; i < 4; ++i) m.base_orientation[i] = f(c.base_orientation[i]);
+    return m;
+}
+
+// Seeded random binary32 raw angles whose position, at the default calibration, lies in the
+// workspace ball.
+std::vector<std::array<float, 3>> WorkspacePoses(size_t count) {
+    std::mt19937 random(20261208);
+    std::uniform_real_distribution<double> head(-60, 60), inner(20, 110), outer(-70, 30);
+    const Workspace& space = ArmPhysics::Space();
+    std::vector<std::array<float, 3>> poses;
+    while (poses.size() < count) {
+        const std::array<float, 3> raw = ToFloats({head(random), inner(random), outer(random)});
+        if (Distance(EndEffectorPosition(Calibration{}, {raw[0], raw[1], raw[2]}), space.center) <= space.radius)
+            poses.push_back(raw);
+    }
+    return poses;
+}
+
+// The largest component difference between the host's kinematics under `host` and the
+// simulator's under `simulated`, over `poses`.
+double LargestDifference(const hw::ArmModelValues& host, const Calibration& simulated,
+                         const std::vector<std::array<float, 3>>& poses) {
+    double largest = 0.0;
+    for (const auto& raw : poses) {
+        const auto h = hw::ForwardKinematics(host, raw);
+        const Vec3 d = EndEffectorPosition(simulated, {raw[0], raw[1], raw[2]});
+        for (size_t i = 0; i < 3; ++i) largest = std::max(largest, std::fabs(double{h[i]} - d[i]));
+    }
+    return largest;
+}
+
+Calibration ChangedCalibration() {
+    Calibration c;
+    c.inner_arm_1 = 0.15, c.outer_arm_1 = 0.13, c.inner_arm_2 = 0.17, c.outer_arm_2 = 0.16, c.extension = 0.08;
+    c.base_spacing = 0.01, c.in_plane_offset = 0.005, c.tool_offset = {0.002, -0.003, 0.19};
+    c.gear_coefficients = {1.5, 0.8, 1.25};
+    c.angle_offsets = {0.05, -0.1, 0.2};
+    return c;
+}
+
+TEST(SimulatorKinematics, DefaultPoseAtZeroRawAngles) {
+    const Vec3 p = EndEffectorPosition(Calibration{}, {0, 0, 0});
+    EXPECT_NEAR(p[0], 0.0, 1e-4);
+    EXPECT_NEAR(p[1], 0.0245, 1e-6);
+    EXPECT_NEAR(p[2], -0.1185, 1e-4);
+}
+
+// Two implementations of one geometry, binary32 and double: over the workspace they part by
+// rounding alone, for the default calibration and a changed one.
+TEST(SimulatorKinematics, HostAgreesWithinTheToleranceOverTheWorkspace) {
+    const auto poses = WorkspacePoses(20000);
+    for (const Calibration& c : {Calibration{}, ChangedCalibration()}) {
+        const double largest = LargestDifference(HostModel(c), c, poses);
+        EXPECT_LT(largest, kHostKinematicsTolerance / 2) << "measured " << largest << " m";  // a margin of two at least
+        std::ostringstream measured;
+        measured << largest;
+        RecordProperty(c.gear_coefficients[0] == 1.0 ? "default_m" : "changed_m", measured.str());
+    }
+}
+
+// ... and the tolerance is tight enough that a host with a kinematic fault fails it.
+TEST(SimulatorKinematics, ToleranceCatchesAHostKinematicsFault) {
+    const auto poses = WorkspacePoses(200);
+    const hw::ArmModelValues right = HostModel(Calibration{});
+    const std::vector<std::pair<std::string, std::function<void(hw::ArmModelValues&)>>> faults = {
+        {"head turning the wrong way", [](hw::ArmModelValues& m) { m.gear_coefficients[0] = -1.0f; }},
+        {"head offset of the wrong sign", [](hw::ArmModelValues& m) { m.head_offset = -m.head_offset; }},
+        {"first and second inner links swapped",
+         [](hw::ArmModelValues& m) { std::swap(m.inner_arm_1, m.inner_arm_2); }},
+        {"tool offset 0.1 mm out", [](hw::ArmModelValues& m) { m.tool_offset[2] += 1e-4f; }},
+        {"outer joint 0.01 degree out", [](hw::ArmModelValues& m) { m.angle_offsets[2] = 0.01f * 3.141592f / 180; }},
+    };
+    for (const auto& [fault, apply] : faults) {
+        hw::ArmModelValues wrong = right;
+        apply(wrong);
+        EXPECT_GT(LargestDifference(wrong, Calibration{}, poses), kHostKinematicsTolerance) << fault;
+    }
 }
 
 // ---- handle readings and framing ----

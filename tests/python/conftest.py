@@ -8,7 +8,23 @@ _here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.environ.get("TAVIX_MODULE_DIR", os.path.join(_here, "..", "..", "build", "bindings")))
 sys.path.insert(0, _here)
 
+import children  # noqa: E402
 from fakedevice import FakeDevice  # noqa: E402
+
+
+@pytest.fixture(scope="session", autouse=True)
+def orphans_come_to_this_process():
+    children.adopt_orphans()
+
+
+@pytest.fixture(autouse=True)
+def no_child_process_outlives_its_test():
+    """Every process a test started, and every orphan it left, is killed and reaped when the
+    test ends; one still running then is a leak (the test failed, or forgot to end it)."""
+    before = children.children()
+    yield
+    left = children.end_children_since(before)
+    assert not left, f"processes {left} were still running when the test ended"
 
 
 @pytest.fixture

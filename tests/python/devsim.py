@@ -45,8 +45,14 @@ class DevSim:
         except OSError:
             self._errors.close()
             raise
-        with self._process.stdout:
-            line = self._process.stdout.readline()
+        try:
+            with self._process.stdout:
+                line = self._process.stdout.readline()
+        except BaseException:  # interrupted (a test's timeout): the simulator ends with it
+            self._process.kill()
+            self._process.wait()
+            self._errors.close()
+            raise
         if not line:
             self._process.wait()
             self._errors.seek(0)

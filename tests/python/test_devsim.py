@@ -3,6 +3,7 @@ sends read with plain os.read/os.write on the slave paths."""
 
 import fcntl
 import json
+import math
 import os
 import select
 import signal
@@ -15,9 +16,14 @@ import time
 
 import pytest
 
+import TavixHardwareAPI as api
+from children import ended, running
 from devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
+# The host's binary32 kinematics of the reported angles against the simulated arm's double
+# ones: measured at most 1.8e-7 m apart per component (simulator/Kinematics.h).
+KINEMATICS_TOLERANCE = 1e-6  # m
 
 
 class Line:
@@ -90,20 +96,11 @@ def read_framed_status(line):
     }
 
 
-def gone(pid):
-    """True once the process has ended (a zombie counts: nobody may be left to reap it)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except FileNotFoundError:
-        return True
-
-
 def wait_until_gone(pid, timeout):
     deadline = time.monotonic() + timeout
-    while not gone(pid) and time.monotonic() < deadline:
+    while running(pid) and time.monotonic() < deadline:
         time.sleep(0.02)
-    return gone(pid)
+    return not running(pid)
 
 
 def test_launcher_reads_the_json_and_stops_by_pid():
@@ -113,17 +110,18 @@ def test_launcher_reads_the_json_and_stops_by_pid():
         assert len(set(sim.arms + sim.handles)) == 3
         for path in sim.arms + sim.handles:
             assert stat.S_ISCHR(os.stat(path).st_mode)
-        assert not gone(sim.pid)
+        assert running(sim.pid)
         assert sim.workspace["radius"] == 0.05 and len(sim.workspace["center"]) == 3
         paths = sim.arms + sim.handles
     assert sim.close() == 0  # SIGTERM is a clean stop; closing again is harmless
-    assert gone(sim.pid)
+    assert not running(sim.pid)
     assert not any(os.path.exists(path) for path in paths)
     assert set(os.listdir("/proc/self/fd")) == before
 
 
 def test_plain_output_names_each_device_and_sigint_stops_it():
-    with subprocess.Popen([find_binary(), "--arm", "1", "--handle", "2"], stdout=subprocess.PIPE, text=True) as p:
+    command = [find_binary(), "--arm", "1", "--handle", "2"]
+    with ended(subprocess.Popen(command, stdout=subprocess.PIPE, text=True)) as p:
         lines = [p.stdout.readline().split() for _ in range(3)]
         assert [kind for kind, _ in lines] == ["arm", "handle", "handle"]
         assert all(path.startswith("/dev/pts/") for _, path in lines)
@@ -165,6 +163,28 @@ def test_arm_answers_raw_requests(waiting):
         assert answer[0] == 0x2B
         position = struct.unpack_from("<3f", answer, 1)
         assert position == pytest.approx(sim.workspace["center"], abs=1e-6)
+
+
+def settle(arm, target, seconds=3.0):
+    """Holds the end effector at `target` until it rests there (or `seconds` have passed)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        position, velocity = arm.end_effector_position(target)
+        if (velocity == [0.0, 0.0, 0.0] and math.dist(position, target) < 1e-3) or time.monotonic() > deadline:
+            return
+
+
+def test_host_kinematics_of_the_reported_angles_gives_the_reported_position():
+    """The module's kinematics against the simulated arm's own: apart by rounding alone."""
+    with DevSim(arms=1) as sim:
+        arm = api.Osmira(api.SerialStream(sim.arms[0]), 0.5)
+        center, radius = sim.workspace["center"], sim.workspace["radius"]
+        for direction in ([0.6, 0.2, -0.4], [0.0, 0.0, 1.0], [-0.4, -0.6, 0.0]):
+            settle(arm, [c + radius * d for c, d in zip(center, direction)])
+            host, _ = arm.get_end_effector_position(False)
+            reported, velocity = arm.get_end_effector_position(True)
+            assert velocity == [0.0, 0.0, 0.0]
+            assert host == pytest.approx(reported, rel=0, abs=KINEMATICS_TOLERANCE)
 
 
 def test_handle_streams_framed_status_that_changes_over_time():

@@ -29,7 +29,7 @@ HANDLE_ERROR = (b"\xdf\x07\x00\x2a").hex()
 def _namespaces_allowed():
     if shutil.which("unshare") is None or os.geteuid() != 0:
         return False
-    return subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0
+    return subprocess.run(["unshare", "-m", "true"], capture_output=True, timeout=10).returncode == 0
 
 
 pytestmark = pytest.mark.skipif(not _namespaces_allowed(), reason="needs root and unshare -m for a private /dev")
@@ -39,7 +39,7 @@ def discover(nodes, calls=ALL, **options):
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
         scenario = json.dumps({"nodes": nodes, "calls": calls, **options})
         child = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, CHILD, scenario, out.name],
-                               capture_output=True, text=True,
+                               capture_output=True, text=True, timeout=60,
                                env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
         assert child.returncode == 0, child.stderr
         with open(out.name) as written:

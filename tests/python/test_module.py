@@ -49,5 +49,5 @@ def test_print_cpp_version_in_a_fresh_interpreter_is_one_flushed_line():
         import os; os._exit(0)  # no interpreter shutdown flush: the line must already be out
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, check=True)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, check=True, timeout=30)
     assert result.stdout == b"Library version: 0.2.8\n"

@@ -72,7 +72,8 @@ void ConfigureArmModel(float inner_arm_1, float outer_arm_1, float inner_arm_2, 
 // Forward kinematics: the end-effector position for raw joint angles j0, j1, j2 (degrees,
 // as the arm reports them) under `model`. Pure arithmetic, no I/O. Binary32 terms, with
 // sin/cos/atan2/acos evaluated in double precision on binary32 arguments and every stored
-// intermediate rounded to binary32. Components are NaN when the two second links cannot meet.
+// intermediate rounded to binary32. Components are NaN when the two second links cannot meet,
+// and whenever a length, offset or joint angle is NaN or a gear coefficient is infinite.
 std::array<float, 3> ForwardKinematics(const ArmModelValues& model, const std::array<float, 3>& raw_angles);
 
 }  // namespace Tavix::HardwareAPI
