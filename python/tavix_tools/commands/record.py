@@ -124,7 +124,7 @@ def summarise(rows, path, force, failures):
     print(f"rate {rate:.0f} Hz")
     print(f"round trip us: {format_latency(latency_summary([row[-1] for row in rows]))}")
     if failures:
-        print(f"{len(failures)} exchanges without a reply; the first: {failures[0]}", file=sys.stderr)
+        print(f"tavix record: the library reported {len(failures)} errors, the first: {failures[0]}", file=sys.stderr)
 
 
 def run(args):
