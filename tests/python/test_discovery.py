@@ -35,9 +35,11 @@ def _namespaces_allowed():
 pytestmark = pytest.mark.skipif(not _namespaces_allowed(), reason="needs root and unshare -m for a private /dev")
 
 
-def discover(nodes, calls=ALL):
+def discover(nodes, calls=ALL, commands=()):
+    """Runs the detect functions ``calls`` and the programs ``commands`` (see devns_child)
+    in a private /dev with ``nodes``; gives the child's findings."""
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        scenario = json.dumps({"nodes": nodes, "calls": calls})
+        scenario = json.dumps({"nodes": nodes, "calls": calls, "commands": list(commands)})
         child = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, CHILD, scenario, out.name],
                                capture_output=True, text=True,
                                env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
