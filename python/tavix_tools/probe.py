@@ -97,8 +97,11 @@ def decode_handle_info(payload):
 
 
 def handle_id_of_status(body):
-    """The device id a framed status carries, or None when the frame is too short."""
-    return body[4] if len(body) > 4 else None
+    """The device id of a status message: byte 4 of a sound framed status (its last byte
+    is the checksum), else the first two bytes of an answered one; None when too short."""
+    if len(body) > 4 and body[-1] == (HANDLE_STATUS + sum(body[:-1])) & 0xFF:
+        return body[4]
+    return body[0] | body[1] << 8 if len(body) >= 2 else None
 
 
 def describe_bytes(data):

@@ -21,6 +21,7 @@ HELP = "find what keeps you from using a port, and how to fix it"
 ORDER = 50
 PROC = "/proc"
 PTY_SLAVE_MAJORS = (136, 143)
+COMMAND_WIDTH = 80
 
 Finding = collections.namedtuple("Finding", "subject problem details fix")
 
@@ -52,10 +53,10 @@ def read_text(path):
 
 
 def command_of(pid):
-    cmdline = read_text(f"{PROC}/{pid}/cmdline")
-    if cmdline:
-        return " ".join(cmdline.rstrip("\0").split("\0"))
-    return (read_text(f"{PROC}/{pid}/comm") or "?").strip()
+    """The process's command line on one line, cut to COMMAND_WIDTH characters."""
+    text = read_text(f"{PROC}/{pid}/cmdline") or read_text(f"{PROC}/{pid}/comm") or "?"
+    command = " ".join(text.replace("\0", " ").split())
+    return command if len(command) <= COMMAND_WIDTH else command[:COMMAND_WIDTH - 3] + "..."
 
 
 def holders(device):
@@ -138,27 +139,24 @@ def permission_finding(path, info):
 
 
 def examine(path):
-    """The findings for one port (none when nothing stands in the way) and notes on what
-    could not be looked at."""
+    """The findings for one port (none when nothing stands in the way) and the number of
+    processes that could not be looked at."""
     try:
         info = os.stat(path)
     except FileNotFoundError:
         return [Finding(path, "does not exist", [], "plug the device in (and see dmesg | tail for what the kernel "
-                                                    "made of it); tavix list shows the ports there are")], []
+                                                    "made of it); tavix list shows the ports there are")], 0
     if not stat.S_ISCHR(info.st_mode):
         return [Finding(path, "is not a character device, so not a serial port", [],
-                        "use the device's own node under /dev")], []
-    findings, notes = [], []
+                        "use the device's own node under /dev")], 0
+    findings = []
     if not os.access(path, os.R_OK | os.W_OK):
         findings.append(permission_finding(path, info))
     held, hidden = holders(info.st_rdev)
     for pid, command in held:
         findings.append(Finding(path, f"open in another program: pid {pid} ({command})", [],
                                 f"end that program (kill {pid})"))
-    if hidden and not held:
-        notes.append(f"{hidden} processes of other users could not be looked at "
-                     "(run as root to see whether one holds the port)")
-    return findings, notes
+    return findings, hidden
 
 
 def service_findings(ports):
@@ -185,15 +183,16 @@ def run(args):
     ports = [args.port] if args.port else candidate_ports()
     if not ports:
         print("no serial ports: no /dev entry has ttyACM, ttyUSB or rfcomm in its name")
-    problems = 0
+    problems = hidden = 0
     for path in ports:
-        findings, notes = examine(path)
+        findings, hidden = examine(path)
         if not findings:
             print(f"{path}: nothing in the way")
         report(findings)
-        for note in notes:
-            print(f"  note: {note}")
         problems += len(findings)
     services = service_findings(ports)
     report(services)
+    if hidden:
+        print(f"note: {hidden} processes of other users could not be looked at: run as root to see "
+              "whether one of them holds a port")
     return 1 if problems or services or not ports else 0

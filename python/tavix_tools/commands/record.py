@@ -94,7 +94,7 @@ def plot(path, rows):
         top.plot(t, [1000 * row[index] for row in rows], label=axis)
     top.set_ylabel("position (mm)")
     top.legend(loc="upper right")
-    bottom.plot(t, [row[-1] for row in rows], linewidth=0.5)
+    bottom.plot(t, [row[-1] for row in rows], ",")
     bottom.set_ylabel("round trip (us)")
     bottom.set_yscale("log")
     bottom.set_xlabel("time (s)")
