@@ -2,7 +2,7 @@
 
 from tavix_tools.errors import CommandError
 from tavix_tools.libstderr import LibraryErrors
-from tavix_tools.probe import open_line, classify, wake
+from tavix_tools.probe import identify
 
 # Answers of working devices come within milliseconds; a second is generous.
 DEVICE_TIMEOUT = 1.0
@@ -23,12 +23,11 @@ def open_device(path, timeout=DEVICE_TIMEOUT, kinds=("arm", "handle")):
     CommandError saying what is there instead otherwise."""
     api = load_api()
     with LibraryErrors():  # the verdict says why a device did not answer
-        line, verdict = open_line(api, path, timeout)
-        if line is not None:
-            verdict = classify(path, line, *wake(line))
+        line, verdict = identify(api, path, timeout)
     if verdict["verdict"] not in kinds:
         if line is not None:
             line.close()
-        found = verdict["detail"] if verdict["verdict"] == "none" else f"this is {ARTICLE[verdict['verdict']]}, not {ARTICLE[kinds[0]]}"
-        raise CommandError(f"{path}: {found}")
+        if verdict["verdict"] == "none":
+            raise CommandError(f"{path}: {verdict['detail']}")
+        raise CommandError(f"{path}: this is {ARTICLE[verdict['verdict']]}, not {ARTICLE[kinds[0]]}")
     return line, verdict

@@ -123,24 +123,30 @@ def classify(path, line, code, payload):
     """The verdict for the first message a port sent after the wake-up."""
     if code is None:
         return not_a_device(path, "no_answer", f"no answer within {line.timeout:g} s")
+    answer = bytes([code]) + payload
     if code == ARM_IDENTITY:
         if len(payload) < PAYLOAD_LENGTHS[ARM_IDENTITY]:
-            return not_a_device(path, "foreign", f"answered as something else: a cut-short identity record ({len(payload)} of 21 bytes)",
-                                answer=bytes([code]).hex() + payload.hex())
+            return foreign(path, answer, f"a cut-short identity record ({len(payload)} of 21 bytes)")
         identity = decode_arm_identity(payload)
         if identity["model"] != ARM_MODEL:
-            return not_a_device(path, "foreign", f"answered as something else: an identity record of model {identity['model']}",
-                                answer=bytes([code]).hex() + payload.hex())
+            return foreign(path, answer, f"an identity record of model {identity['model']}")
         return {"port": path, "verdict": "arm", **identity}
     if code == HANDLE_INFO and len(payload) == PAYLOAD_LENGTHS[HANDLE_INFO]:
         return {"port": path, "verdict": "handle", "link": link_of(path), **decode_handle_info(payload)}
     if code == HANDLE_STATUS:
         return _handle_after_status(path, line, payload)
     if code == HANDLE_ERROR and len(payload) == PAYLOAD_LENGTHS[HANDLE_ERROR]:
-        return {"port": path, "verdict": "handle", "link": link_of(path), "device_id": payload[0] | payload[1] << 8,
-                "model": None, "hardware_version": None, "firmware_version": None}
-    answer = bytes([code]) + payload
-    return not_a_device(path, "foreign", f"answered as something else: {describe_bytes(answer)}", answer=answer.hex())
+        return handle_without_information(path, payload[0] | payload[1] << 8)
+    return foreign(path, answer, describe_bytes(answer))
+
+
+def foreign(path, answer, what):
+    return not_a_device(path, "foreign", f"answered as something else: {what}", answer=answer.hex())
+
+
+def handle_without_information(path, device_id):
+    return {"port": path, "verdict": "handle", "link": link_of(path), "device_id": device_id,
+            "model": None, "hardware_version": None, "firmware_version": None}
 
 
 def _handle_after_status(path, line, status_body):
@@ -148,8 +154,7 @@ def _handle_after_status(path, line, status_body):
     code, payload = line.next_message()
     if code == HANDLE_INFO and len(payload) == PAYLOAD_LENGTHS[HANDLE_INFO]:
         return {"port": path, "verdict": "handle", "link": link_of(path), **decode_handle_info(payload)}
-    return {"port": path, "verdict": "handle", "link": link_of(path), "device_id": handle_id_of_status(status_body),
-            "model": None, "hardware_version": None, "firmware_version": None}
+    return handle_without_information(path, handle_id_of_status(status_body))
 
 
 def wake(line):
@@ -161,7 +166,7 @@ def wake(line):
 
 def open_line(api, path, timeout):
     """(RawLine, None) on an open port, or (None, verdict) saying why it is not usable."""
-    if not os.path.lexists(path):
+    if not os.path.exists(path):
         return None, cannot_open(path, errno.ENOENT)
     if not is_character_device(path):
         return None, not_a_device(path, "not_a_serial_port", "not a character device")
@@ -171,16 +176,24 @@ def open_line(api, path, timeout):
     return RawLine(api, stream, timeout), None
 
 
-def probe(api, path, timeout):
-    """The verdict for one port: a dict with "port", "verdict" (arm, handle or none) and the
-    fields of that verdict, plus "seconds" the probe took."""
-    start = time.monotonic()
+def identify(api, path, timeout):
+    """(RawLine or None, verdict): the verdict for ``path`` (a dict with "port", "verdict"
+    (arm, handle or none) and the fields of that verdict), and the line when it is open."""
     line, verdict = open_line(api, path, timeout)
+    if line is None:
+        return None, verdict
+    try:
+        return line, classify(path, line, *wake(line))
+    except RuntimeError as error:  # send_raw: the write failed (the line hung up)
+        return line, not_a_device(path, "cannot_write", f"cannot write: {error}")
+
+
+def probe(api, path, timeout):
+    """The verdict for ``path`` (see identify), plus "seconds" the probe took; the port is
+    closed again."""
+    start = time.monotonic()
+    line, verdict = identify(api, path, timeout)
     if line is not None:
-        try:
-            verdict = classify(path, line, *wake(line))
-        except RuntimeError as error:  # send_raw: the write failed (the line hung up)
-            verdict = not_a_device(path, "cannot_write", f"cannot write: {error}")
         line.close()
     verdict["seconds"] = round(time.monotonic() - start, 3)
     return verdict
