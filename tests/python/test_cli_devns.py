@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from tavix_cli import command, environment, tavix
+from tavix_cli import command, tavix
 from test_discovery import HANDLE_INFO, HANDLE_STATUS, _namespaces_allowed, arm_reply, discover
 
 NOBODY = 65534
