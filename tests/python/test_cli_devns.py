@@ -34,7 +34,8 @@ def verdicts_of(outcome):
 
 SCENARIO = [port("ttyACM0", arm_reply()), port("ttyUSB0", HANDLE_INFO), port("rfcomm0", HANDLE_STATUS),
             port("ttyACM1"), port("ttyUSB1", b"Hello".hex()), port("ttyACM2", mode="000"),
-            port("ttyUSB2", held=True), port("ttyACM3", mode="660", group=DIALOUT)]
+            port("ttyUSB2", held=True), port("ttyACM3", mode="660", group=DIALOUT),
+            port("rfcomm-ttyUSB5", HANDLE_INFO)]  # ttyUSB is looked for before rfcomm: wired
 
 
 @pytest.fixture(scope="module")
@@ -55,6 +56,7 @@ def test_list_gives_every_reason(scenario_outcomes):
     assert found["/dev/ttyACM0"]["verdict"] == "arm"
     assert (found["/dev/ttyUSB0"]["verdict"], found["/dev/ttyUSB0"]["link"]) == ("handle", "wired")
     assert (found["/dev/rfcomm0"]["verdict"], found["/dev/rfcomm0"]["link"]) == ("handle", "wireless")
+    assert found["/dev/rfcomm-ttyUSB5"]["link"] == "wired"
     reasons = {path: (v["reason"], v["detail"]) for path, v in found.items() if v["verdict"] == "none"}
     assert reasons == {
         "/dev/ttyACM1": ("no_answer", "no answer within 0.5 s"),
