@@ -127,7 +127,7 @@ def permission_finding(path, info):
     in_session = info.st_gid in os.getgroups() or info.st_gid == os.getegid()
     details = [f"owner {user_name(info.st_uid)}, group {group}, mode {stat.filemode(info.st_mode)}; "
                f"{user} is {'' if in_session else 'not '}in group {group} in this session"
-               + ("" if in_session or not member else " (but is in it since a later login)")]
+               + ("" if in_session or not member else " (the group lists them: a new login picks that up)")]
     if info.st_mode & 0o060 != 0o060:
         fix = (f"sudo chmod 660 {path} (until it is plugged in again); for good, a udev rule "
                f"with MODE=\"0660\", GROUP=\"dialout\", then: sudo usermod -aG dialout {user}")
