@@ -7,6 +7,11 @@ exactly that name. Fake devices answer the wake-up byte 0x0A on the masters. The
 comes as JSON in argv[1]; the findings go as JSON to the file named by argv[2]. With
 "interrupt": S in the scenario, a timer raises SIGALRM S seconds into each call and its handler
 raises an exception; the findings then hold the delay from the timer to the exception.
+
+A node may also give its "mode" (octal text) and "group" (gid), and "held": a process then
+holds it open with exclusive use (TIOCEXCL), as terminal programs do. "commands" are
+programs run in the namespace once the nodes are in place, each {"argv": [...]} and
+optionally "uid" to run it as that user (no groups); their outcomes go to the findings.
 """
 
 import json
@@ -19,6 +24,12 @@ import tempfile
 import threading
 import time
 import tty
+
+HOLDER = ("import fcntl, os, sys, termios\n"
+          "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+          "fcntl.ioctl(fd, termios.TIOCEXCL)\n"
+          "print('holding', flush=True)\n"
+          "sys.stdin.read()\n")
 
 
 def run(*command):
@@ -136,6 +147,27 @@ class GilWatcher(threading.Thread):
         return sum(1 for t in list(self.ticks) if start + margin < t < end - margin)
 
 
+def hold(path):
+    """A process that holds ``path`` open for exclusive use until its standard input closes."""
+    holder = subprocess.Popen([sys.executable, "-c", HOLDER, path], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True)
+    assert holder.stdout.readline() == "holding\n"
+    return holder
+
+
+def run_commands(commands):
+    outcomes = []
+    for entry in commands:
+        argv = entry["argv"]
+        if "uid" in entry:
+            argv = ["setpriv", f"--reuid={entry['uid']}", f"--regid={entry['uid']}", "--clear-groups", *argv]
+        start = time.monotonic()
+        done = subprocess.run(argv, input="", capture_output=True, text=True, timeout=60)
+        outcomes.append({"returncode": done.returncode, "stdout": done.stdout, "stderr": done.stderr,
+                         "seconds": time.monotonic() - start})
+    return outcomes
+
+
 def main():
     scenario = json.loads(sys.argv[1])
     responders = {}
@@ -156,17 +188,29 @@ def main():
         open(path, "w").close()
         if node["name"] in slaves:
             run("mount", "--bind", slaves[node["name"]], path)
+        if "group" in node:
+            os.chown(path, -1, node["group"])
+        if "mode" in node:
+            os.chmod(path, int(node["mode"], 8))
     stop_responders = serve_in_own_process(responders)
+    holders = {node["name"]: hold(os.path.join("/dev", node["name"])) for node in scenario["nodes"] if node.get("held")}
 
     import TavixHardwareAPI as api
 
     watcher = GilWatcher()
     watcher.start()
     findings = {"listing": os.listdir("/dev"), "results": {}, "seconds": {}, "leaked_fds": {}, "ticks": {},
+                "holders": {name: holder.pid for name, holder in holders.items()},
                 "interrupt_delay": {}, "threads_after": {}}
+    try:
+        findings["commands"] = run_commands(scenario.get("commands", []))
+    finally:
+        for holder in holders.values():
+            holder.stdin.close()
+            holder.wait()
     signal.signal(signal.SIGALRM, raise_interrupted)
     findings["threads_before"] = len(os.listdir("/proc/self/task"))
-    for call in scenario["calls"]:
+    for call in scenario.get("calls", []):
         before = open_fds()
         start = time.monotonic()
         if "interrupt" in scenario:

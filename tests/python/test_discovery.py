@@ -35,9 +35,12 @@ def _namespaces_allowed():
 pytestmark = pytest.mark.skipif(not _namespaces_allowed(), reason="needs root and unshare -m for a private /dev")
 
 
-def discover(nodes, calls=ALL, **options):
+def discover(nodes, calls=ALL, commands=(), **options):
+    """Runs the detect functions ``calls`` and the programs ``commands`` (see devns_child)
+    in a private /dev with ``nodes``; gives the child's findings. ``options`` go into the
+    scenario as they are (for example interrupt=S)."""
     with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        scenario = json.dumps({"nodes": nodes, "calls": calls, **options})
+        scenario = json.dumps({"nodes": nodes, "calls": calls, "commands": list(commands), **options})
         child = subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, CHILD, scenario, out.name],
                                capture_output=True, text=True, timeout=60,
                                env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))

@@ -1,0 +1,33 @@
+"""Opening the one device a subcommand works with, or saying in one line why it cannot."""
+
+from tavix_tools.errors import CommandError
+from tavix_tools.libstderr import LibraryErrors
+from tavix_tools.probe import identify
+
+# Answers of working devices come within milliseconds; a second is generous.
+DEVICE_TIMEOUT = 1.0
+ARTICLE = {"arm": "an arm", "handle": "a handle"}
+
+
+def load_api():
+    """The TavixHardwareAPI module, or a one-line failure when it cannot be imported."""
+    try:
+        import TavixHardwareAPI
+    except ImportError as error:
+        raise CommandError(f"the TavixHardwareAPI module cannot be imported: {error}") from None
+    return TavixHardwareAPI
+
+
+def open_device(path, timeout=DEVICE_TIMEOUT, kinds=("arm", "handle")):
+    """(RawLine, verdict) for the arm or handle on ``path``, woken and identified; a
+    CommandError saying what is there instead otherwise."""
+    api = load_api()
+    with LibraryErrors():  # the verdict says why a device did not answer
+        line, verdict = identify(api, path, timeout)
+    if verdict["verdict"] not in kinds:
+        if line is not None:
+            line.close()
+        if verdict["verdict"] == "none":
+            raise CommandError(f"{path}: {verdict['detail']}")
+        raise CommandError(f"{path}: this is {ARTICLE[verdict['verdict']]}, not {ARTICLE[kinds[0]]}")
+    return line, verdict

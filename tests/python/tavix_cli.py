@@ -1,0 +1,44 @@
+"""Runs the ``tavix`` command line in a subprocess, as a user would, and the simulator."""
+
+import json
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PACKAGE_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
+sys.path.insert(0, PACKAGE_DIR)
+
+try:
+    from tavix_tools.devsim import DevSim  # noqa: F401  (where the launcher lives once packaged)
+except ImportError:
+    from devsim import DevSim  # noqa: F401
+
+
+def environment(extra_path=()):
+    """The environment of a tavix child: the package, the built module and the tests' path."""
+    path = os.pathsep.join([*extra_path, PACKAGE_DIR, *sys.path])
+    return dict(os.environ, PYTHONPATH=path)
+
+
+def command(*args):
+    return [sys.executable, "-m", "tavix_tools", *args]
+
+
+def tavix(*args, timeout=60, extra_path=()):
+    """A finished ``tavix`` run: returncode, stdout, stderr (text)."""
+    return subprocess.run(command(*args), capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL,
+                          env=environment(extra_path))
+
+
+def tavix_json(*args, **kwargs):
+    run = tavix(*args, "--json", **kwargs)
+    return run, json.loads(run.stdout)
+
+
+def assert_one_line_failure(run, status, text):
+    """A failure the way the tool reports it: its status, one line naming it, no traceback."""
+    assert run.returncode == status, run.stderr
+    assert "Traceback" not in run.stderr
+    lines = [line for line in run.stderr.splitlines() if not line.startswith("usage:") and line.startswith("tavix")]
+    assert len(lines) == 1 and text in lines[0], run.stderr

@@ -1,0 +1,90 @@
+"""``tavix monitor`` in a real terminal: a tmux pane, read back with capture-pane."""
+
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import time
+
+import pytest
+
+from tavix_cli import DevSim, command, environment
+
+pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (Debian package tmux)")
+
+SCREEN_WAIT = 20.0  # seconds for the screen to show what a test waits for
+
+
+class Pane:
+    """One detached tmux session of its own server, running ``program`` and then printing its
+    exit status and the terminal's modes, so that what the program left behind shows."""
+
+    def __init__(self, program, socket):
+        self.socket = socket
+        shell = f"{shlex.join(program)}; echo EXIT=$?; stty -a; exec cat"
+        self.tmux("new-session", "-d", "-x", "110", "-y", "30", shell)
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, "-f", "/dev/null", *args], capture_output=True, text=True,
+                              env=environment(), check=True).stdout
+
+    def screen(self):
+        return self.tmux("capture-pane", "-p")
+
+    def wait_for(self, pattern, after=None):
+        """The first match of ``pattern`` on a screen that differs from ``after``."""
+        deadline = time.monotonic() + SCREEN_WAIT
+        while time.monotonic() < deadline:
+            match = re.search(pattern, self.screen())
+            if match and match.group(0) != after:
+                return match
+            time.sleep(0.05)
+        raise AssertionError(f"never saw {pattern!r} (after {after!r}) on:\n{self.screen()}")
+
+    def close(self):
+        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+
+
+@pytest.fixture
+def pane_of(request):
+    panes = []
+
+    def start(*args):
+        pane = Pane(command("monitor", *args), f"tavix-test-{os.getpid()}-{request.node.name}")
+        panes.append(pane)
+        return pane
+    yield start
+    for pane in panes:
+        pane.close()
+
+
+def assert_terminal_restored(pane):
+    modes = pane.wait_for(r"EXIT=0[\s\S]*(?<!-)\bicanon\b[\s\S]*").group(0)
+    assert re.search(r"(?<!-)\becho\b", modes), modes
+    assert pane.tmux("display-message", "-p", "#{alternate_on}").strip() == "0"
+
+
+def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
+    with DevSim(arms=1, handles=0) as sim:
+        pane = pane_of(sim.arms[0], "--force", "0,0,0.03")  # slow enough to watch it move
+        position = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+").group(0)
+        moved = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+", after=position).group(0)
+        assert float(moved.split()[-1]) > float(position.split()[-1])  # pushed up along z
+        exchanges = pane.wait_for(r"exchanges +(\d+) +rate +(\d+) /s")
+        later = pane.wait_for(r"exchanges +(\d+) +rate +(\d+) /s", after=exchanges.group(0))
+        assert int(later.group(1)) > int(exchanges.group(1)) and int(later.group(2)) > 0
+        assert re.search(r"round trip \(us\) +p50 \d", pane.screen())
+        pane.tmux("send-keys", "q")
+        assert_terminal_restored(pane)
+
+
+def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
+    with DevSim(arms=0, handles=1) as sim:
+        pane = pane_of(sim.handles[0])
+        quaternion = pane.wait_for(r"quaternion +\[.*\]").group(0)
+        pane.wait_for(r"quaternion +\[.*\]", after=quaternion)
+        screen = pane.screen()
+        assert re.search(r"battery +4\.\d{3} V", screen) and re.search(r"hall-effect level +\d+", screen)
+        pane.tmux("send-keys", "C-c")
+        assert_terminal_restored(pane)
