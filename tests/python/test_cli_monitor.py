@@ -1,14 +1,17 @@
 """``tavix monitor`` in a real terminal: a tmux pane, read back with capture-pane."""
 
+import contextlib
 import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import time
 
 import pytest
 
+import children
 from tavix_cli import DevSim, command, environment
 
 pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (Debian package tmux)")
@@ -43,7 +46,19 @@ class Pane:
         raise AssertionError(f"never saw {pattern!r} (after {after!r}) on:\n{self.screen()}")
 
     def close(self):
+        """Ends the server and the pane's processes, and waits until each is gone: the server
+        daemonises, so the test process (their reaper, see children.py) inherits them."""
+        pids = [int(pid) for pid in self.tmux("display-message", "-p", "#{pid} #{pane_pid}").split()]
+        for pid in pids[1:]:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(pid, signal.SIGKILL)  # the pane's session: its shell and what it runs
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+        deadline = time.monotonic() + SCREEN_WAIT
+        while any(map(children.running, pids)) and time.monotonic() < deadline:
+            for pid in pids:
+                with contextlib.suppress(ChildProcessError):
+                    os.waitpid(pid, os.WNOHANG)
+            time.sleep(0.01)
 
 
 @pytest.fixture

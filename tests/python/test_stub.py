@@ -52,7 +52,7 @@ def stub_functions(tree):
 
     def collect(owner, body):
         for node in body:
-            if isinstance(node, ast.FunctionDef):
+            if isinstance(node, ast.FunctionDef) and not is_property(node):
                 functions.setdefault((owner, node.name), []).append(node)
 
     collect(None, tree.body)
@@ -60,6 +60,17 @@ def stub_functions(tree):
         if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
             collect(node.name, node.body)
     return functions
+
+
+def is_property(function):
+    return any(ast.unparse(decorator) == "property" for decorator in function.decorator_list)
+
+
+def stub_properties(tree):
+    """(class, name, FunctionDef) of every property of the stub's public classes."""
+    return [(node.name, item.name, item) for node in tree.body
+            if isinstance(node, ast.ClassDef) and not node.name.startswith("_")
+            for item in node.body if isinstance(item, ast.FunctionDef) and is_property(item)]
 
 
 def runtime_object(owner, name):
@@ -155,3 +166,12 @@ def test_stub_docstrings_are_the_modules():
         own = obj.__doc__ if isinstance(obj, type) else obj.__doc__.split("\n\n", 1)[1].rstrip("\n")
         assert own == text, (owner, name)
     assert ast.get_docstring(tree, clean=False) == api.__doc__
+
+
+@pytest.mark.parametrize("owner, name, getter", stub_properties(stub_tree()), ids=lambda v: v if isinstance(v, str) else "")
+def test_stub_properties_are_the_modules(owner, name, getter):
+    runtime = getattr(api, owner).__dict__[name]
+    assert isinstance(runtime, property) and runtime.fset is None  # read-only
+    assert runtime.__doc__ == ast.get_docstring(getter, clean=False)
+    rendered_result = rendered(ast.parse(runtime.fget.__doc__.splitlines()[0].split(" -> ")[1]).body[0].value)
+    assert rendered_result == ast.unparse(getter.returns)
