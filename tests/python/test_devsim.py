@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from devsim import DevSim, find_binary
+from tavix_tools.devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
 
