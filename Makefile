@@ -56,7 +56,7 @@ stubtest: build
 # The Python distribution as a user gets it: builds the wheel, installs it into a new virtual
 # environment and checks the installed module, its typed interface, `tavix` and the simulator.
 install-check: deps
-	@py=$(python) && $$py tests/install/check_wheel.py $(BUILD)/install-check
+	@py=$(python) && PYTHONPATH=$(CURDIR)/tests/python $$py tests/install/check_wheel.py $(BUILD)/install-check
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14

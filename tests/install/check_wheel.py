@@ -19,6 +19,8 @@ import sys
 import time
 import zipfile
 
+from processes import wait_until_gone  # tests/python, on PYTHONPATH (make install-check)
+
 SOURCE = pathlib.Path(__file__).resolve().parents[2]
 VERSION = (SOURCE / "VERSION").read_text().strip()
 TIMEOUT = 300  # the wheel build compiles the library, the module and the simulator
@@ -131,14 +133,6 @@ print(info["device_model_number"], *position)
 """
 
 
-def gone(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except FileNotFoundError:
-        return True
-
-
 def check_sim(env, variables, work):
     command = [env / "bin" / "tavix", "sim", "--arm", "1", "--handle", "0", "--json"]
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -160,7 +154,7 @@ def check_sim(env, variables, work):
             if sim.poll() is None:
                 sim.kill()
         check(status == 0, f"tavix sim ended with status {status} on SIGINT: {sim.stderr.read()}")
-    check(gone(description["pid"]), f"the simulator (pid {description['pid']}) outlived SIGINT")
+    check(wait_until_gone(description["pid"], 5.0), f"the simulator (pid {description['pid']}) outlived SIGINT")
     print("SIGINT: tavix sim ended with status 0, the simulator is gone")
 
     bad = subprocess.run([env / "bin" / "tavix", "sim", "--arm", "x"], capture_output=True, text=True,

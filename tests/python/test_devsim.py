@@ -15,6 +15,7 @@ import time
 
 import pytest
 
+from processes import gone, wait_until_gone
 from tavix_tools.devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
@@ -88,22 +89,6 @@ def read_framed_status(line):
         "quaternion": [c[0], -c[1], -c[2], c[3]],
         "battery_level": 3.0 + 0.005 * payload[16],
     }
-
-
-def gone(pid):
-    """True once the process has ended (a zombie counts: nobody may be left to reap it)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except FileNotFoundError:
-        return True
-
-
-def wait_until_gone(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while not gone(pid) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return gone(pid)
 
 
 def test_launcher_reads_the_json_and_stops_by_pid():
