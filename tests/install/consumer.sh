@@ -29,10 +29,13 @@ cmake --build "$work/example" >/dev/null
 echo "== pkg-config tavix-hardware build"
 pc=$(find "$prefix" -name tavix-hardware.pc)
 [ -n "$pc" ] || fail "no tavix-hardware.pc under the prefix"
-flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tavix-hardware)
+export PKG_CONFIG_PATH=$(dirname "$pc")
+flags=$(pkg-config --cflags --libs tavix-hardware)
 echo "pkg-config --cflags --libs: ${flags//$prefix/PREFIX}"
+# The run path finds the library when it was built shared.
 # shellcheck disable=SC2086  # the flags are words
-"$cxx" -std=c++17 -Wall -Wextra -Werror "$source/examples/cpp/force_loop.cpp" $flags -o "$work/force_loop_pc"
+"$cxx" -std=c++17 -Wall -Wextra -Werror "$source/examples/cpp/force_loop.cpp" $flags \
+    -Wl,-rpath,"$(pkg-config --variable=libdir tavix-hardware)" -o "$work/force_loop_pc"
 
 echo "== both on the installed simulator"
 coproc sim { exec "$prefix/bin/tavix-devsim" --arm 1 --handle 1 --status-hz 0 --exit-with-parent; }
