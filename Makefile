@@ -27,7 +27,8 @@ test: build test-cpp test-python
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The tests put the checkout's python/ and the module folder on sys.path (conftest.py).
+# The tests find the checkout's python/ and the built module through conftest.py; the tests
+# and the demo find the simulator just built through TAVIX_DEVSIM.
 devsim = $(CURDIR)/$(BUILD)/simulator/tavix-devsim
 
 test-python:
