@@ -11,7 +11,7 @@ ROUNDTRIP_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
-.PHONY: all deps build test test-cpp test-python bench demo stubtest clean
+.PHONY: all deps build test test-cpp test-python bench demo stubtest install-check clean
 
 all: build
 
@@ -27,8 +27,12 @@ test: build test-cpp test-python
 test-cpp:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# The tests find the checkout's python/ and the built module through conftest.py; the tests
+# and the demo find the simulator just built through TAVIX_DEVSIM.
+devsim = $(CURDIR)/$(BUILD)/simulator/tavix-devsim
+
 test-python:
-	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py -m pytest -q $(PYTEST_FLAGS)
+	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings TAVIX_DEVSIM=$(devsim) $$py -m pytest -q $(PYTEST_FLAGS)
 
 # Micro-benchmarks, then the round-trip table (ROUNDTRIP_FLAGS: --exchanges N, --rounds R,
 # --spin), in an optimised tree of their own.
@@ -37,16 +41,23 @@ bench: deps
 		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$py >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
-	@py=$(python) && $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
+	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 
+# `tavix demo` from the checkout: the package in python/, the module and simulator just built.
 demo: build
-	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py examples/haptic_demo.py --plot $(BUILD)/demo/haptic_demo.png
+	@py=$(python) && PYTHONPATH=$(CURDIR)/python:$(CURDIR)/$(BUILD)/bindings TAVIX_DEVSIM=$(devsim) \
+		$$py -m tavix_tools demo --plot $(BUILD)/demo/haptic_demo.png
 
 # The typed interface (bindings/TavixHardwareAPI.pyi, copied beside the built module) against
 # the module itself, then the calls of tests/typing against the typed interface.
 stubtest: build
 	@py=$(python) && cd $(BUILD)/bindings && MYPYPATH=. PYTHONPATH=. $$py -m mypy.stubtest TavixHardwareAPI
 	@py=$(python) && MYPYPATH=$(BUILD)/bindings $$py -m mypy --strict --cache-dir $(BUILD)/.mypy_cache tests/typing
+
+# The Python distribution as a user gets it: builds the wheel, installs it into a new virtual
+# environment and checks the installed module, its typed interface, `tavix` and the simulator.
+install-check: deps
+	@py=$(python) && PYTHONPATH=$(CURDIR)/tests/python $$py tests/install/check_wheel.py $(BUILD)/install-check
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14

@@ -213,7 +213,7 @@ int8_t SerialStream::Open() {
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
         const int8_t opened = buffer->OpenPort(port.c_str());
-        buffer->SetDTR();
+        if (opened == 1) buffer->SetDTR();  // not on failure: errno keeps the reason
         return opened;
     } catch (...) {
         return -1;

@@ -2,9 +2,11 @@
 
 #include <iostream>
 
+#include "ProjectVersion.h"
+
 namespace Tavix::HardwareAPI {
 
-const char* GetVersion() { return "0.2.8"; }
+const char* GetVersion() { return TAVIX_PROJECT_VERSION; }
 
 void PrintVersion() { std::cout << "Library version: " << GetVersion() << std::endl; }
 

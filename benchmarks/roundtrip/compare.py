@@ -11,7 +11,7 @@ Each variant runs in chunks, rotated round by round, so that all of them see the
 machine state; on a shared virtual machine, where waking an idle processor dominates a round
 trip, the ratios to (a) are what can be compared. Prints one Markdown table.
 
-Usage: compare.py BUILD_DIR [--exchanges N] [--rounds R] [--spin]
+Usage: PYTHONPATH=BUILD_DIR/bindings compare.py BUILD_DIR [--exchanges N] [--rounds R] [--spin]
 """
 
 import argparse
@@ -20,7 +20,6 @@ import os
 import platform
 import statistics
 import subprocess
-import sys
 import time
 import tty
 
@@ -189,8 +188,7 @@ def main():
     parser.add_argument("--spin", action="store_true", help="busy-polling responder")
     args = parser.parse_args()
 
-    sys.path.insert(0, os.path.join(args.build, "bindings"))
-    import TavixHardwareAPI as api
+    import TavixHardwareAPI as api  # the build's, on PYTHONPATH (make bench)
 
     here = os.path.join(args.build, "benchmarks", "roundtrip")
     native = ctypes.CDLL(os.path.join(here, "libtavix_roundtrip.so"))

@@ -11,6 +11,7 @@ import ctypes
 import glob
 import os
 import signal
+import time
 
 _PR_SET_CHILD_SUBREAPER = 36
 _MAX_GENERATIONS = 100  # each round reaps one generation of descendants; no test goes deeper
@@ -43,6 +44,14 @@ def running(pid):
             return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
     except FileNotFoundError:
         return False
+
+
+def wait_until_gone(pid, timeout):
+    """True once `pid` has ended, within `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while running(pid) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return not running(pid)
 
 
 def kill_and_reap(pid):

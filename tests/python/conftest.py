@@ -3,9 +3,12 @@ import sys
 
 import pytest
 
-# The built module: TAVIX_MODULE_DIR when given (make test sets it), else the default build tree.
+# The checkout's tavix_tools and the built module: TAVIX_MODULE_DIR when given (make test sets
+# it), else the default build tree. Tests that start Python programs hand sys.path on.
 _here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.environ.get("TAVIX_MODULE_DIR", os.path.join(_here, "..", "..", "build", "bindings")))
+_checkout = os.path.normpath(os.path.join(_here, "..", ".."))
+sys.path.insert(0, os.environ.get("TAVIX_MODULE_DIR", os.path.join(_checkout, "build", "bindings")))
+sys.path.insert(0, os.path.join(_checkout, "python"))
 sys.path.insert(0, _here)
 
 import children  # noqa: E402

@@ -5,14 +5,10 @@ import os
 import subprocess
 import sys
 
+from tavix_tools.devsim import DevSim  # noqa: F401  (the tests' simulator, for the callers of this module)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
-sys.path.insert(0, PACKAGE_DIR)
-
-try:
-    from tavix_tools.devsim import DevSim  # noqa: F401  (where the launcher lives once packaged)
-except ImportError:
-    from devsim import DevSim  # noqa: F401
 
 
 def environment(extra_path=()):

@@ -17,8 +17,8 @@ import time
 import pytest
 
 import TavixHardwareAPI as api
-from children import ended, running
-from devsim import DevSim, find_binary
+from children import ended, running, wait_until_gone
+from tavix_tools.devsim import DevSim, find_binary
 
 FRAMED_PAYLOAD = 17
 # The host's binary32 kinematics of the reported angles against the simulated arm's double
@@ -94,13 +94,6 @@ def read_framed_status(line):
         "quaternion": [c[0], -c[1], -c[2], c[3]],
         "battery_level": 3.0 + 0.005 * payload[16],
     }
-
-
-def wait_until_gone(pid, timeout):
-    deadline = time.monotonic() + timeout
-    while running(pid) and time.monotonic() < deadline:
-        time.sleep(0.02)
-    return not running(pid)
 
 
 def test_launcher_reads_the_json_and_stops_by_pid():

@@ -1,22 +1,21 @@
-"""The haptic demo (make demo) run briefly against the simulator: every section it prints,
-a loop that pushes into the wall, a kinematics check that passes, and a readable PNG."""
+"""The haptic demo (tavix demo, make demo) run briefly against the simulator: every section it
+prints, a loop that pushes into the wall, a kinematics check that passes, and a readable PNG;
+without matplotlib, the same run with the plot skipped."""
 
 import os
 import re
 import subprocess
 import sys
 
-import TavixHardwareAPI as api
+from tavix_tools import demo
 
-DEMO = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples", "haptic_demo.py")
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 def run_demo(tmp_path, seconds):
     plot = tmp_path / "demo.png"
-    module_dir = os.path.dirname(os.path.abspath(api.__file__))
-    env = dict(os.environ, PYTHONPATH=module_dir, TAVIX_MODULE_DIR=module_dir)
-    result = subprocess.run([sys.executable, DEMO, "--seconds", str(seconds), "--plot", str(plot)],
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, "-m", "tavix_tools", "demo", "--seconds", str(seconds), "--plot", str(plot)],
                             capture_output=True, text=True, env=env, timeout=60)
     return result, plot
 
@@ -47,3 +46,11 @@ def test_demo_prints_every_section_and_saves_the_plot(tmp_path):
     with open(plot, "rb") as f:
         assert f.read(8) == PNG_SIGNATURE
     assert plot.stat().st_size > 20_000  # three panels of data, not an empty figure
+
+
+def test_without_matplotlib_the_plot_is_skipped_in_one_line(tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import matplotlib raises ImportError
+    assert demo.run(0.1, str(tmp_path / "demo.png"))
+    out = capsys.readouterr().out
+    assert out.endswith("== Plot ==\nplot skipped: matplotlib is not installed (pip install 'TavixHardwareAPI[plot]')\n")
+    assert not (tmp_path / "demo.png").exists()

@@ -1,4 +1,5 @@
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -7,11 +8,13 @@ import pytest
 
 import TavixHardwareAPI as api
 
+VERSION = (pathlib.Path(__file__).resolve().parents[2] / "VERSION").read_text().strip()
+
 
 def test_module_information():
     assert api.__doc__ == "Python Implementation of the Tavix Hardware API"
     assert api.__version__ == "dev"
-    assert api.get_cpp_version() == "0.2.8"
+    assert api.get_cpp_version() == VERSION
     assert api.get_cpp_version.__doc__.endswith("Get the version of the CPP library\n")
 
 
@@ -23,7 +26,7 @@ def test_print_cpp_version_writes_to_file_descriptor_1(capfd, monkeypatch):
     assert api.print_cpp_version() is None
     assert replaced.getvalue() == ""
     out, _ = capfd.readouterr()
-    assert out == "Library version: 0.2.8\n"
+    assert out == f"Library version: {VERSION}\n"
 
 
 def test_device_is_a_type_record_only():
@@ -50,4 +53,4 @@ def test_print_cpp_version_in_a_fresh_interpreter_is_one_flushed_line():
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, env=env, check=True, timeout=30)
-    assert result.stdout == b"Library version: 0.2.8\n"
+    assert result.stdout == f"Library version: {VERSION}\n".encode()

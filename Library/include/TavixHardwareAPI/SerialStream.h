@@ -80,7 +80,8 @@ public:
     SerialStream& operator=(const SerialStream&) = delete;
 
     // Creates and installs a new buffer (clearing the stream state) and opens the port.
-    // Returns 1 when open, -2 when open() failed, -1 when an exception was raised.
+    // Returns 1 when open, -2 when open() failed (errno tells why), -1 when an exception was
+    // raised.
     int8_t Open();
     // Closes the port but keeps the buffer: later reads end at once, writes fail.
     virtual void Close();

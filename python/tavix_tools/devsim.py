@@ -1,30 +1,53 @@
-"""Runs the device simulator ``tavix-devsim`` for tests and examples.
+"""Runs the device simulator ``tavix-devsim`` for programs, tests and the demo.
+
+    from tavix_tools.devsim import DevSim
 
     with DevSim(arms=1, handles=1) as sim:
         stream = TavixHardwareAPI.SerialStream(sim.arms[0])
 
-The binary is $TAVIX_DEVSIM when set, else the one in the build tree next to the Python
-module ($TAVIX_MODULE_DIR/../simulator), else ./build/simulator of the checkout. The
-simulator is started with --json --exit-with-parent, so it also ends if this process dies
-without stopping it.
+The binary is $TAVIX_DEVSIM when set; else, when this package is imported from a checkout,
+the build tree's (build/simulator); else the one installed with the package, in the
+environment's scripts folder or on PATH. The simulator is started with --json
+--exit-with-parent, so it also ends if this process dies without stopping it.
 """
 
 import json
 import os
+import pathlib
+import shutil
 import signal
 import subprocess
+import sysconfig
 import tempfile
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
+NAME = "tavix-devsim"
+# <checkout>/python/tavix_tools/devsim.py; installed, this is not a checkout.
+_CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def _candidates():
+    if (_CHECKOUT / "simulator" / "CMakeLists.txt").is_file():
+        yield _CHECKOUT / "build" / "simulator" / NAME
+    # The scripts folder of the running environment, which need not be on PATH (a virtual
+    # environment used without activating it).
+    yield pathlib.Path(sysconfig.get_path("scripts")) / NAME
+    on_path = shutil.which(NAME)
+    if on_path:
+        yield pathlib.Path(on_path)
 
 
 def find_binary():
-    """Path of the tavix-devsim executable (not checked for existence)."""
+    """Path of the tavix-devsim executable. $TAVIX_DEVSIM is taken as it is; otherwise
+    FileNotFoundError names the places searched when none holds an executable."""
     if os.environ.get("TAVIX_DEVSIM"):
         return os.environ["TAVIX_DEVSIM"]
-    module_dir = os.environ.get("TAVIX_MODULE_DIR")
-    build = os.path.join(module_dir, "..") if module_dir else os.path.join(_HERE, "..", "..", "build")
-    return os.path.normpath(os.path.join(build, "simulator", "tavix-devsim"))
+    searched = []
+    for path in _candidates():
+        if os.access(path, os.X_OK) and path.is_file():
+            return str(path)
+        searched.append(str(path))
+    raise FileNotFoundError(f"{NAME} not found (searched {', '.join(searched)} and PATH; "
+                            "set TAVIX_DEVSIM to its path)")
 
 
 class DevSim:

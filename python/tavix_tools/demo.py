@@ -9,23 +9,20 @@ Starts the device simulator (tavix-devsim) with one arm and one handle, then:
   3. prints the loop rate and the round-trip latency percentiles;
   4. compares the host's kinematics of the joint angles with the arm's own position;
   5. prints a status snapshot of the handle;
-  6. saves a plot of position, force and latency over time.
+  6. saves a plot of position, force and latency over time (with matplotlib, the extra
+     ``plot``: ``pip install TavixHardwareAPI[plot]``).
 
+    tavix demo --seconds 3 --plot demo.png
     make demo
-    PYTHONPATH=build/bindings python3.14 examples/haptic_demo.py --seconds 3 --plot demo.png
 """
 
-import argparse
 import math
 import os
-import sys
 import time
 
-_REPO = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-sys.path.insert(0, os.path.join(_REPO, "tests", "python"))  # devsim.py, the simulator's launcher
+import TavixHardwareAPI as api
 
-import TavixHardwareAPI as api  # noqa: E402
-from devsim import DevSim  # noqa: E402
+from tavix_tools.devsim import DevSim
 
 WALL_STIFFNESS = 1000.0  # N/m: stiff enough to feel solid, well within what 10 kHz renders stably
 HAND_STIFFNESS = 100.0   # N/m: a relaxed grip
@@ -146,6 +143,18 @@ def format_vector(values, digits=5):
     return "[" + ", ".join(f"{v:+.{digits}f}" for v in values) + "]"
 
 
+def save_plot(log, scene, path):
+    """Saves the plot; without matplotlib, says so in one line instead."""
+    print("== Plot ==")
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("plot skipped: matplotlib is not installed (pip install 'TavixHardwareAPI[plot]')")
+        return
+    plot(log, scene, path)
+    print(f"saved {os.path.abspath(path)}")
+
+
 def plot(log, scene, path):
     import matplotlib
 
@@ -177,13 +186,8 @@ def plot(log, scene, path):
     plt.close(figure)
 
 
-def main():
-    parser = argparse.ArgumentParser(description="Haptic demo on the device simulator.")
-    parser.add_argument("--seconds", type=float, default=3.0, help="length of the haptic loop (default 3)")
-    parser.add_argument("--plot", default=os.path.join(_REPO, "build", "demo", "haptic_demo.png"),
-                        help="where to save the plot (default build/demo/haptic_demo.png)")
-    args = parser.parse_args()
-
+def run(seconds, plot_path):
+    """The whole demo; True when the kinematics check and the handle snapshot passed."""
     print(f"TavixHardwareAPI {api.__version__} (C++ library {api.get_cpp_version()})")
     with DevSim(arms=1, handles=1) as sim:
         print(f"simulated arm on {sim.arms[0]}, handle on {sim.handles[0]}")
@@ -191,16 +195,10 @@ def main():
         handle = api.Handle(api.SerialStream(sim.handles[0]))
         identity(arm)
         scene = Scene(sim.workspace)
-        log, elapsed = haptic_loop(arm, scene, args.seconds)
+        log, elapsed = haptic_loop(arm, scene, seconds)
         report_loop(log, elapsed)
         kinematics_ok = check_kinematics(arm)
         handle_ok = handle_snapshot(handle)
         del arm, handle  # close the ports before the simulator goes
-    plot(log, scene, args.plot)
-    print("== Plot ==")
-    print(f"saved {os.path.abspath(args.plot)}")
-    return 0 if kinematics_ok and handle_ok else 1
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    save_plot(log, scene, plot_path)
+    return kinematics_ok and handle_ok
