@@ -148,6 +148,11 @@ def check_sim(env, variables, work):
             center = description["workspace"]["center"]
             check(all(abs(float(p) - c) < 0.01 for p, c in zip(position, center, strict=True)),
                   f"position {position} is not near the workspace centre {center}")
+            listed = json.loads(run([env / "bin" / "tavix", "list", "--json", "--timeout", "1", "--port",
+                                     description["arms"][0]], env=variables, cwd=work))
+            verdicts = [port["verdict"] for port in listed["ports"] if port["port"] == description["arms"][0]]
+            print(f"$ tavix list --port {description['arms'][0]}: {verdicts}")
+            check(verdicts == ["arm"], f"tavix list gave {listed}")
             sim.send_signal(signal.SIGINT)  # Ctrl-C
             status = sim.wait(10)
         finally:
