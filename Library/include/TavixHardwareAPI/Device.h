@@ -16,7 +16,8 @@
 // first waits for those bytes (at most read_timeout per wait) and discards them, so that a late
 // reply is never taken as the answer to a later request.
 //
-// Threads: no locking; a device and its stream are used by one thread at a time.
+// Threads: no locking; a device and its stream are used by one thread at a time. Callers that
+// share a device between threads coordinate through `ownership` (LineOwnership).
 #pragma once
 
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <memory>
 
 #include "TavixHardwareAPI/Cancellation.h"
+#include "TavixHardwareAPI/LineOwnership.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -94,6 +96,7 @@ public:
     IO::SerialStream* stream;
     std::unique_ptr<char[]> write_buffer;
     std::unique_ptr<char[]> read_buffer;
+    LineOwnership ownership;
 
 private:
     enum class Wait { Ready, TimedOut, PortClosed, Cancelled };

@@ -93,7 +93,7 @@ public:
     virtual void Write(const char* data, size_t n);
 
     // True while the port's descriptor is open.
-    bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
+    virtual bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
     // The path given to the constructor.
     const std::string& Port() const { return port; }
     // The errno of the last open() that failed, 0 when the port opened or was never tried.
