@@ -23,7 +23,7 @@ ServoLoop::Options Clamped(ServoLoop::Options options) {
     if (!(options.rate_hz > 0.0) || !std::isfinite(options.rate_hz)) options.rate_hz = 0.0;
     if (!(options.ramp_seconds > 0.0) || !std::isfinite(options.ramp_seconds)) options.ramp_seconds = 0.0;
     options.watchdog_misses = std::max(options.watchdog_misses, 1);
-    if (!(options.reply_timeout > 0.0) || !std::isfinite(options.reply_timeout)) options.reply_timeout = 0.05;
+    if (!(options.reply_timeout > 0.0) || !std::isfinite(options.reply_timeout)) options.reply_timeout = 0.02;
     options.telemetry_size = std::max<size_t>(options.telemetry_size, 1);
     return options;
 }
@@ -118,11 +118,13 @@ void ServoLoop::Run() {
 
 void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now) {
     const Vector3 force = have_state ? CommandedForce(position, velocity, now) : Vector3{};
-    deadline = now + std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout));
+    const auto timeout = std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout));
+    if (!arm.owed_reply().Empty()) ForgetOverdueReply(now + timeout);
+    deadline = Clock::now() + timeout;
     bool replied = false;
     {
         // Ends the exchange's waits on a stop request or when its reply is overdue; a reply
-        // still owed is then discarded by the next exchange.
+        // still owed is then awaited once more by the next iteration.
         const CancelScope scope(&CancelCheck, this);
         arm.SendForce(force);
         replied = arm.ReceiveState(position, velocity);
@@ -133,6 +135,14 @@ void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, 
     if (!replied) missed_replies.fetch_add(1, std::memory_order_relaxed);
     Record({Seconds(now - epoch).count(), position, velocity, force, static_cast<float>(Seconds(end - now).count()),
             replied});
+}
+
+void ServoLoop::ForgetOverdueReply(Clock::time_point wait_until) {
+    deadline = wait_until;
+    const CancelScope scope(&CancelCheck, this);
+    // A reply overdue by a second reply timeout is taken as lost, as a reply past the
+    // arm's read timeout is, so that a dropped reply cannot stall the loop for good.
+    if (!arm.SettleOwed() && !stop_requested.load(std::memory_order_acquire)) arm.FlushInput();
 }
 
 Vector3 ServoLoop::CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now) {

@@ -120,13 +120,14 @@ TEST(ServoLoop, EffectsAreSummedFromTheLastStateAndTheLastCommandIsZero) {
     // Zero before any state; then from state 1: spring (-1, 0, 1) - (0.5, 0, 0), damping
     // (-1, 0, 0), wall 20 * 0.1 along z, constant (0, 0, 1); then from state 2: spring
     // (0, -2, 0) - (0, 0, 1), damping (0, 0, -2), no wall (on the plane), constant.
-    // The second silent try waits for the first one's reply and sends nothing; then the
-    // final zero.
-    ASSERT_EQ(forces.size(), 4u);
+    // Two silent tries (the second after waiting for the first one's reply once more), then
+    // the final zero.
+    ASSERT_EQ(forces.size(), 5u);
     ExpectNear(forces[0], {0, 0, 0});
     ExpectNear(forces[1], {-2.5f, 0, 4});
     ExpectNear(forces[2], {0, -2, -2});
-    ExpectNear(forces[3], {0, 0, 0});
+    ExpectNear(forces[3], {0, -2, -2});
+    ExpectNear(forces[4], {0, 0, 0});
 
     const ServoLoop::Stats stats = s.loop.GetStats();
     EXPECT_EQ(stats.stop_reason, StopReason::MissedReplies);
@@ -139,8 +140,8 @@ TEST(ServoLoop, ClampKeepsDirectionAndRampFadesIn) {
     ScriptedLoop clamped(std::vector<Bytes>(3, State({}, {})), Quick(1.0f));
     clamped.loop.AddEffect(HapticEffect::ConstantForce({3, 0, -4}));
     const std::vector<Vector3> limited = clamped.RunToSilence();
-    ASSERT_EQ(limited.size(), 5u);  // zero, three forces, the final zero
-    for (size_t i = 1; i < 4; ++i) ExpectNear(limited[i], {0.6f, 0, -0.8f});
+    ASSERT_EQ(limited.size(), 6u);  // zero, four forces (two unanswered), the final zero
+    for (size_t i = 1; i < 5; ++i) ExpectNear(limited[i], {0.6f, 0, -0.8f});
 
     ServoLoop::Options options = Quick();
     options.ramp_seconds = 1000.0;  // a long ramp: the forces of a short run are a sliver of the full force

@@ -12,7 +12,9 @@
 // times in seconds (see HapticEffect for the effects' parameters).
 //
 // Stopping: Stop(), the owner's destructor, or the watchdog (a closed port, or
-// watchdog_misses replies in a row missing for reply_timeout each). Every wait of the loop
+// watchdog_misses replies in a row missing for reply_timeout each). A missing reply is
+// awaited for one more reply_timeout at the start of the next iteration (a late reply is
+// never taken for the next one), and forgotten after that. Every wait of the loop
 // ends within about a millisecond of a stop request (a CancelScope reads the stop flag). The
 // last command of a run is always a zero force, where the port is still open: a full
 // exchange whose reply wait is bounded by kStopWait; when the line still owes an interrupted
@@ -52,7 +54,7 @@ public:
         float max_force = 1.0f;       // the largest force magnitude ever commanded (> 0)
         double ramp_seconds = 0.0;    // forces fade in linearly over this time after start
         int watchdog_misses = 5;      // missing replies in a row that stop the loop (>= 1)
-        double reply_timeout = 0.05;  // seconds an iteration waits for its reply
+        double reply_timeout = 0.02;  // seconds an iteration waits for its reply
         size_t telemetry_size = 4096; // iterations the telemetry ring keeps (>= 1)
     };
 
@@ -126,6 +128,8 @@ private:
 
     void Run();
     void Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now);
+    // Waits until `wait_until` for a reply an earlier iteration missed, then forgets it.
+    void ForgetOverdueReply(Clock::time_point wait_until);
     Vector3 CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now);
     void WaitForTick(Clock::time_point& tick);
     void SendFinalZero();
