@@ -110,6 +110,8 @@ public:
     // Copies up to `capacity` of the newest samples into `out`, oldest first; returns how many.
     size_t CopyTelemetry(Sample* out, size_t capacity) const;
     size_t TelemetrySize() const { return ring_size; }
+    // Iterations made so far (all runs), without the cost of GetStats.
+    uint64_t Iterations() const { return iterations.load(std::memory_order_acquire); }
     Stats GetStats() const;
 
 private:

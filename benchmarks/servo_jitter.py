@@ -1,0 +1,156 @@
+"""Servo loop timing from Python: a ServoLoop against the same spring computed in a pure-Python
+loop around Osmira.end_effector_force, each idle and beside a Python thread that keeps the
+interpreter busy (allocating, so that the garbage collector runs too).
+
+For every run: iterations per second, the round trip of the force exchange (p50, p99, p99.9,
+max) and the iteration period (start to start: p50, p99.9, and their ratio, the jitter).
+The line is the C responder of the round-trip benchmark on a pseudo-terminal (default), or
+the device simulator (--simulator). Prints one Markdown table and the jitter target.
+
+Usage: servo_jitter.py BUILD_DIR [--seconds S] [--simulator]
+"""
+
+import argparse
+import contextlib
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STIFFNESS, DAMPING, MAX_FORCE = 200.0, 2.0, 2.0
+
+
+class Busy:
+    """A Python thread that holds the interpreter as much as it can, allocating as it goes."""
+
+    def __init__(self):
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        garbage = []
+        while not self._stop.is_set():
+            garbage.append({"n": [0] * 20})
+            if len(garbage) > 10000:
+                garbage = []
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+class Simulator:
+    def __init__(self, build):
+        binary = os.path.join(build, "simulator", "tavix-devsim")
+        self.process = subprocess.Popen([binary, "--json", "--exit-with-parent", "--arm", "1", "--handle", "0"],
+                                        stdout=subprocess.PIPE, text=True)
+        description = json.loads(self.process.stdout.readline())
+        self.path = description["arms"][0]
+        self.center = description["workspace"]["center"]
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+
+
+class Responder:
+    def __init__(self, build):
+        sys.path.insert(0, os.path.join(HERE, "roundtrip"))
+        from compare import Line
+
+        self.line = Line(os.path.join(build, "benchmarks", "roundtrip", "tavix-bench-responder"), spin=False)
+        self.path = self.line.path
+        self.center = [0.0, 0.0, 0.0]
+
+    def close(self):
+        self.line.close()
+
+
+def servo_run(api, arm, center, seconds):
+    """(iterations per second, round trips, periods) of a ServoLoop rendering the spring."""
+    size = 400000
+    with api.ServoLoop(arm, max_force=MAX_FORCE, telemetry_size=size) as loop:
+        loop.add_spring(center, STIFFNESS, DAMPING)
+        time.sleep(seconds)
+        samples = loop.telemetry()
+        iterations = loop.stats()["iterations"]
+    if iterations > size:
+        raise RuntimeError("telemetry ring too small for the run")
+    times = samples["time"]
+    return len(times) / (times[-1] - times[0]), samples["round_trip"], numpy.diff(times)
+
+
+def python_run(arm, center, seconds):
+    """The same spring, clamp included, computed and exchanged by the interpreter."""
+    clock = time.perf_counter
+    starts, trips = [], []
+    position, velocity = list(center), [0.0, 0.0, 0.0]
+    end = clock() + seconds
+    while True:
+        start = clock()
+        if start > end:
+            break
+        force = [-STIFFNESS * (p - c) - DAMPING * v for p, c, v in zip(position, center, velocity)]
+        norm = (force[0] ** 2 + force[1] ** 2 + force[2] ** 2) ** 0.5
+        if norm > MAX_FORCE:
+            force = [f * MAX_FORCE / norm for f in force]
+        position, velocity = arm.end_effector_force(force)
+        trips.append(clock() - start)
+        starts.append(start)
+    arm.end_effector_force([0.0, 0.0, 0.0])
+    starts = numpy.array(starts)
+    return len(starts) / (starts[-1] - starts[0]), numpy.array(trips), numpy.diff(starts)
+
+
+def row(name, load, rate, trips, periods):
+    p = lambda values, q: numpy.quantile(values, q) * 1e6  # noqa: E731
+    period50, period999 = p(periods, 0.5), p(periods, 0.999)
+    print(f"| {name} | {load} | {rate:.0f} | {p(trips, 0.5):.1f} | {p(trips, 0.99):.1f} | {p(trips, 0.999):.1f} "
+          f"| {trips.max() * 1e6:.0f} | {period50:.1f} | {period999:.1f} | {period999 / period50:.2f} |")
+    return period999 / period50
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", help="the CMake build folder")
+    parser.add_argument("--seconds", type=float, default=2.0, help="seconds per run (default 2)")
+    parser.add_argument("--simulator", action="store_true", help="run on tavix-devsim instead of the responder")
+    args = parser.parse_args()
+
+    sys.path.insert(0, os.path.join(args.build, "bindings"))
+    import TavixHardwareAPI as api
+
+    line = Simulator(args.build) if args.simulator else Responder(args.build)
+    ratios = {}
+    try:
+        arm = api.Osmira(api.SerialStream(line.path), 1.0)
+        print("| Loop | Load | Iterations/s | RTT p50 us | RTT p99 us | RTT p99.9 us | RTT max us "
+              "| Period p50 us | Period p99.9 us | p99.9 / p50 |")
+        print("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|")
+        runs = {"ServoLoop": lambda: servo_run(api, arm, line.center, args.seconds),
+                "pure-Python loop": lambda: python_run(arm, line.center, args.seconds)}
+        for load, context in (("idle", contextlib.nullcontext), ("busy Python thread", Busy)):
+            for name, run in runs.items():
+                with context():
+                    ratios[(name, load)] = row(name, load, *run())
+        del arm
+    finally:
+        line.close()
+    busy = ratios[("ServoLoop", "busy Python thread")]
+    print(f"\nServoLoop period p99.9 / p50 beside a busy Python thread: {busy:.2f} (target <= 3): "
+          f"{'met' if busy <= 3 else 'MISSED'}; pure-Python loop: {ratios[('pure-Python loop', 'busy Python thread')]:.2f}")
+    print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'}; {args.seconds:g} s per run.")
+
+
+if __name__ == "__main__":
+    main()
