@@ -39,7 +39,7 @@ bench: deps
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
 	@py=$(python) && $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
-	@py=$(python) && $$py benchmarks/servo_jitter.py $(BENCH_BUILD)
+	@py=$(python) && $$py benchmarks/servo_jitter.py $(BENCH_BUILD) --device-nice -10
 
 demo: build
 	@py=$(python) && PYTHONPATH=$(CURDIR)/$(BUILD)/bindings TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings $$py examples/haptic_demo.py --plot $(BUILD)/demo/haptic_demo.png

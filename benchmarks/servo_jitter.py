@@ -2,12 +2,17 @@
 loop around Osmira.end_effector_force, each idle and beside a Python thread that keeps the
 interpreter busy (allocating, so that the garbage collector runs too).
 
-For every run: iterations per second, the round trip of the force exchange (p50, p99, p99.9,
-max) and the iteration period (start to start: p50, p99.9, and their ratio, the jitter).
-The line is the C responder of the round-trip benchmark on a pseudo-terminal (default), or
-the device simulator (--simulator). Prints one Markdown table and the jitter target.
+Each loop runs as fast as the line answers, then at a fixed rate (--rate, 1 kHz). For every
+run: iterations per second, the round trip of the force exchange (p50, p99, p99.9, max) and
+the iteration period (start to start: p50, p99.9, and their ratio, the jitter). The line is
+the C responder of the round-trip benchmark on a pseudo-terminal (default), or the device
+simulator (--simulator); it stands for an arm with a processor of its own, which on a small
+machine has to share the processors with the loop and the busy thread: --device-nice gives
+it a scheduling priority (negative values need the privilege). Prints one Markdown table and
+the jitter target.
 
-Usage: servo_jitter.py BUILD_DIR [--seconds S] [--simulator]
+Usage: servo_jitter.py BUILD_DIR [--seconds S] [--rate HZ] [--simulator] [--device-nice N]
+                       [--spin-seconds S]
 """
 
 import argparse
@@ -55,6 +60,7 @@ class Simulator:
                                         stdout=subprocess.PIPE, text=True)
         description = json.loads(self.process.stdout.readline())
         self.path = description["arms"][0]
+        self.pid = self.process.pid
         self.center = description["workspace"]["center"]
 
     def close(self):
@@ -70,16 +76,18 @@ class Responder:
 
         self.line = Line(os.path.join(build, "benchmarks", "roundtrip", "tavix-bench-responder"), spin=False)
         self.path = self.line.path
+        self.pid = self.line.process.pid
         self.center = [0.0, 0.0, 0.0]
 
     def close(self):
         self.line.close()
 
 
-def servo_run(api, arm, center, seconds):
+def servo_run(api, arm, center, seconds, spin_seconds, rate):
     """(iterations per second, round trips, periods) of a ServoLoop rendering the spring."""
     size = 400000
-    with api.ServoLoop(arm, max_force=MAX_FORCE, telemetry_size=size) as loop:
+    with api.ServoLoop(arm, rate_hz=rate, max_force=MAX_FORCE, telemetry_size=size,
+                       spin_seconds=spin_seconds) as loop:
         loop.add_spring(center, STIFFNESS, DAMPING)
         time.sleep(seconds)
         samples = loop.telemetry()
@@ -90,12 +98,27 @@ def servo_run(api, arm, center, seconds):
     return len(times) / (times[-1] - times[0]), samples["round_trip"], numpy.diff(times)
 
 
-def python_run(arm, center, seconds):
+def wait_for_tick(clock, tick, period):
+    """The next tick after `tick`, waited for as the ServoLoop does (sleep, then poll the last
+    200 us); a tick already past is skipped."""
+    tick += period
+    now = clock()
+    if now > tick:
+        return now
+    if tick - now > 200e-6:
+        time.sleep(tick - now - 200e-6)
+    while clock() < tick:
+        pass
+    return tick
+
+
+def python_run(arm, center, seconds, rate):
     """The same spring, clamp included, computed and exchanged by the interpreter."""
     clock = time.perf_counter
     starts, trips = [], []
     position, velocity = list(center), [0.0, 0.0, 0.0]
-    end = clock() + seconds
+    end = tick = clock() + seconds
+    tick -= seconds
     while True:
         start = clock()
         if start > end:
@@ -107,6 +130,8 @@ def python_run(arm, center, seconds):
         position, velocity = arm.end_effector_force(force)
         trips.append(clock() - start)
         starts.append(start)
+        if rate:
+            tick = wait_for_tick(clock, tick, 1.0 / rate)
     arm.end_effector_force([0.0, 0.0, 0.0])
     starts = numpy.array(starts)
     return len(starts) / (starts[-1] - starts[0]), numpy.array(trips), numpy.diff(starts)
@@ -125,6 +150,11 @@ def main():
     parser.add_argument("build", help="the CMake build folder")
     parser.add_argument("--seconds", type=float, default=2.0, help="seconds per run (default 2)")
     parser.add_argument("--simulator", action="store_true", help="run on tavix-devsim instead of the responder")
+    parser.add_argument("--rate", type=float, default=1000.0, help="the fixed rate of the second set of runs")
+    parser.add_argument("--spin-seconds", type=float, default=100e-6,
+                        help="the ServoLoop's spin_seconds (default 100e-6; negative: never sleep)")
+    parser.add_argument("--device-nice", type=int, default=0,
+                        help="nice value for the far end (it plays hardware with a processor of its own)")
     args = parser.parse_args()
 
     sys.path.insert(0, os.path.join(args.build, "bindings"))
@@ -133,23 +163,34 @@ def main():
     line = Simulator(args.build) if args.simulator else Responder(args.build)
     ratios = {}
     try:
+        if args.device_nice:
+            try:
+                os.setpriority(os.PRIO_PROCESS, line.pid, args.device_nice)
+            except PermissionError:
+                print(f"(no permission for nice {args.device_nice}: the far end runs at nice 0)")
+                args.device_nice = 0
         arm = api.Osmira(api.SerialStream(line.path), 1.0)
         print("| Loop | Load | Iterations/s | RTT p50 us | RTT p99 us | RTT p99.9 us | RTT max us "
               "| Period p50 us | Period p99.9 us | p99.9 / p50 |")
         print("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|")
-        runs = {"ServoLoop": lambda: servo_run(api, arm, line.center, args.seconds),
-                "pure-Python loop": lambda: python_run(arm, line.center, args.seconds)}
-        for load, context in (("idle", contextlib.nullcontext), ("busy Python thread", Busy)):
-            for name, run in runs.items():
-                with context():
-                    ratios[(name, load)] = row(name, load, *run())
+        for rate in (0, args.rate):
+            runs = {"ServoLoop": lambda: servo_run(api, arm, line.center, args.seconds, args.spin_seconds, rate),
+                    "pure-Python loop": lambda: python_run(arm, line.center, args.seconds, rate)}
+            for load, context in (("idle", contextlib.nullcontext), ("busy Python thread", Busy)):
+                for name, run in runs.items():
+                    with context():
+                        ratios[(name, load, rate)] = row(f"{name} at {rate:g} Hz" if rate else name, load, *run())
         del arm
     finally:
         line.close()
-    busy = ratios[("ServoLoop", "busy Python thread")]
-    print(f"\nServoLoop period p99.9 / p50 beside a busy Python thread: {busy:.2f} (target <= 3): "
-          f"{'met' if busy <= 3 else 'MISSED'}; pure-Python loop: {ratios[('pure-Python loop', 'busy Python thread')]:.2f}")
-    print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'}; {args.seconds:g} s per run.")
+    print()
+    for rate in (0, args.rate):
+        busy = ratios[("ServoLoop", "busy Python thread", rate)]
+        python = ratios[("pure-Python loop", "busy Python thread", rate)]
+        print(f"ServoLoop ({f'{rate:g} Hz' if rate else 'full rate'}) period p99.9 / p50 beside a busy Python thread: {busy:.2f} "
+              f"(target <= 3): {'met' if busy <= 3 else 'MISSED'}; pure-Python loop: {python:.2f}")
+    print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'} at nice {args.device_nice}; "
+          f"ServoLoop spin_seconds {args.spin_seconds:g}; {args.seconds:g} s per run.")
 
 
 if __name__ == "__main__":

@@ -113,7 +113,7 @@ py::dict Stats(const ServoLoop& loop) {
 }
 
 std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ramp_seconds, Int<int> watchdog_misses,
-                                F32 reply_timeout, Int<size_t> telemetry_size) {
+                                F32 reply_timeout, Int<size_t> telemetry_size, F32 spin_seconds) {
     if (!(max_force.value > 0.0f)) throw py::value_error("ServoLoop: max_force must be positive");
     ServoLoop::Options options;
     options.rate_hz = rate_hz;
@@ -122,15 +122,17 @@ std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ram
     options.watchdog_misses = watchdog_misses;
     options.reply_timeout = reply_timeout;
     options.telemetry_size = telemetry_size;
+    options.spin_seconds = spin_seconds;
     return std::make_unique<ServoLoop>(arm, options);
 }
 
 void BindLifecycle(LoopClass& cls) {
     cls.def(py::init(&Make), py::arg("arm"), py::kw_only(), py::arg("rate_hz") = F32{0.0f}, py::arg("max_force"),
             py::arg("ramp_seconds") = F32{0.0f}, py::arg("watchdog_misses") = Int<int>{5}, py::arg("reply_timeout") = F32{0.02f},
-            py::arg("telemetry_size") = Int<size_t>{4096}, py::keep_alive<1, 2>(),
+            py::arg("telemetry_size") = Int<size_t>{4096}, py::arg("spin_seconds") = F32{100e-6f}, py::keep_alive<1, 2>(),
             "A servo loop for `arm`; rate_hz 0 runs as fast as the arm answers. Forces are in the arm's force "
-            "unit, positions in the unit of its link lengths, times in seconds.")
+            "unit, positions in the unit of its link lengths, times in seconds. A reply wait busy-polls for "
+            "spin_seconds, then sleeps until input comes (negative: never sleeps).")
         .def("start", &Start, "Start driving the arm (other calls on it raise RuntimeError until the loop stops).")
         .def("stop", &Stop, "Stop the loop; its last command is a zero force.")
         .def_property_readonly("running", &ServoLoop::Running, "True while the loop drives the arm.")

@@ -16,6 +16,7 @@ constexpr const char* kModule = "Library/src/Device";
 constexpr uint8_t kNotificationA = 0xBA;
 constexpr uint8_t kNotificationB = 0xBB;
 constexpr int kFlushRounds = 32;
+constexpr std::chrono::milliseconds kLongestNap{1};
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,6 +70,10 @@ Device::Wait Device::WaitForBytes(size_t n, size_t* waiting) const {
             return Wait::PortClosed;
         }
         if (pacer.Cancelled(now)) return Wait::Cancelled;
+        if (spin_limit.count() >= 0 && now - start >= spin_limit) {
+            const Clock::duration nap = has_deadline ? std::min<Clock::duration>(deadline - now, kLongestNap) : kLongestNap;
+            stream->AwaitInput(std::chrono::duration_cast<std::chrono::microseconds>(nap));
+        }
     }
     if (waiting != nullptr) *waiting = seen;
     return Wait::Ready;

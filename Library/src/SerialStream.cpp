@@ -1,6 +1,7 @@
 #include "TavixHardwareAPI/SerialStream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <locale.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
@@ -255,6 +256,13 @@ int SerialStream::Available() {
 }
 
 bool SerialStream::Unread(const char* data, size_t n) { return buffer && buffer->Replay(data, n); }
+
+void SerialStream::AwaitInput(std::chrono::microseconds limit) {
+    if (!buffer || buffer->Descriptor() < 0 || buffer->Replaying() != 0 || limit.count() <= 0) return;
+    pollfd port{buffer->Descriptor(), POLLIN, 0};
+    const timespec wait{static_cast<time_t>(limit.count() / 1000000), static_cast<long>(limit.count() % 1000000) * 1000};
+    ppoll(&port, 1, &wait, nullptr);
+}
 
 void SerialStream::Write(const char* data, size_t n) {
     write(data, static_cast<std::streamsize>(n));

@@ -24,6 +24,7 @@ ServoLoop::Options Clamped(ServoLoop::Options options) {
     if (!(options.ramp_seconds > 0.0) || !std::isfinite(options.ramp_seconds)) options.ramp_seconds = 0.0;
     options.watchdog_misses = std::max(options.watchdog_misses, 1);
     if (!(options.reply_timeout > 0.0) || !std::isfinite(options.reply_timeout)) options.reply_timeout = 0.02;
+    if (!std::isfinite(options.spin_seconds)) options.spin_seconds = -1.0;
     options.telemetry_size = std::max<size_t>(options.telemetry_size, 1);
     return options;
 }
@@ -94,6 +95,9 @@ void ServoLoop::Run() {
     Clock::time_point tick = run_start;
     misses_in_a_row = 0;
     StopReason reason = StopReason::Requested;
+    const std::chrono::microseconds spin_limit = arm.spin_limit;
+    arm.spin_limit = options.spin_seconds < 0.0 ? std::chrono::microseconds(-1)
+                                                : std::chrono::duration_cast<std::chrono::microseconds>(Seconds(options.spin_seconds));
     while (!stop_requested.load(std::memory_order_acquire)) {
         if (!arm.stream->IsOpen()) {
             reason = StopReason::PortClosed;
@@ -111,6 +115,7 @@ void ServoLoop::Run() {
         if (options.rate_hz > 0.0) WaitForTick(tick);
     }
     SendFinalZero();
+    arm.spin_limit = spin_limit;
     stop_reason.store(static_cast<int>(reason), std::memory_order_relaxed);
     arm.ownership.Release();
     running.store(false, std::memory_order_release);

@@ -58,4 +58,11 @@ private:
     MemoryBuffer buffer;
 };
 
+// A memory stream that counts as an open port (a plain MemoryStream counts as closed, so that
+// a wait without deadline on it ends): for code that stops on a closed port.
+class OpenMemoryStream : public MemoryStream {
+public:
+    bool IsOpen() const override { return true; }
+};
+
 }  // namespace tavix_test

@@ -60,6 +60,7 @@ using tavix_test::Concat;
 using tavix_test::FakeDevice;
 using tavix_test::Floats;
 using tavix_test::MemoryStream;
+using tavix_test::OpenMemoryStream;
 
 constexpr int kExchanges = 100;
 
@@ -110,12 +111,6 @@ TEST(NoAllocation, FramedExchangeOverAPseudoTerminal) {
     }
     EXPECT_EQ(good, kExchanges);
 }
-
-// A memory stream that counts as an open port.
-class OpenMemoryStream : public MemoryStream {
-public:
-    bool IsOpen() const override { return true; }
-};
 
 TEST(NoAllocation, ServoLoopIterations) {
     OpenMemoryStream stream;

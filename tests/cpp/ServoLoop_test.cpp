@@ -24,13 +24,8 @@ using tavix_test::Concat;
 using tavix_test::FakeDevice;
 using tavix_test::Floats;
 using tavix_test::MemoryStream;
+using tavix_test::OpenMemoryStream;
 using StopReason = ServoLoop::StopReason;
-
-// A memory stream that counts as an open port until the test pulls it.
-class OpenMemoryStream : public MemoryStream {
-public:
-    bool IsOpen() const override { return true; }
-};
 
 Bytes State(const Vector3& position, const Vector3& velocity) {
     return Concat({{0x2B}, Floats({position[0], position[1], position[2], velocity[0], velocity[1], velocity[2]})});

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -99,6 +100,11 @@ public:
     const Owed& owed_reply() const { return owed; }
 
     float read_timeout;
+    // How long a wait for reply bytes busy-polls before it sleeps in SerialStream::AwaitInput
+    // (a millisecond at most at a time) until input comes; negative (the default): it never
+    // sleeps, for the lowest latency. A thread whose far end is short of processor time
+    // gives its processor up this way.
+    std::chrono::microseconds spin_limit{-1};
     IO::SerialStream* stream;
     std::unique_ptr<char[]> write_buffer;
     std::unique_ptr<char[]> read_buffer;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -101,6 +102,9 @@ public:
     // when closed or on error. A line that has hung up (FIONREAD fails with EIO) is closed
     // here: nothing can arrive.
     virtual int Available();
+    // Sleeps until a byte can be read or `limit` has passed, without using the processor
+    // (poll()); returns at once when the port is closed or bytes were put back.
+    void AwaitInput(std::chrono::microseconds limit);
     // Puts back the `n` bytes read last (at most serialib::kReplaySize), so that the next
     // reads take them again and Available counts them. False when they could not be.
     virtual bool Unread(const char* data, size_t n);

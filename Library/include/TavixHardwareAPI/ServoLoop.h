@@ -55,6 +55,9 @@ public:
         double ramp_seconds = 0.0;    // forces fade in linearly over this time after start
         int watchdog_misses = 5;      // missing replies in a row that stop the loop (>= 1)
         double reply_timeout = 0.02;  // seconds an iteration waits for its reply
+        // Seconds a reply wait busy-polls before it sleeps until input comes (Device::spin_limit);
+        // negative: it never sleeps.
+        double spin_seconds = 100e-6;
         size_t telemetry_size = 4096; // iterations the telemetry ring keeps (>= 1)
     };
 
