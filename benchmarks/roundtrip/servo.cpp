@@ -23,9 +23,13 @@ void WaitForIterations(const ServoLoop& loop, uint64_t n) {
     const Clock::time_point start = Clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
     for (uint64_t done = loop.Iterations(); loop.Running() && done < n; done = loop.Iterations()) {
-        const std::chrono::duration<double> per_iteration = (Clock::now() - start) / std::max<uint64_t>(done, 1);
-        const auto rest = std::chrono::duration_cast<Clock::duration>(per_iteration * static_cast<double>(n - done));
-        std::this_thread::sleep_for(std::max<Clock::duration>(rest, std::chrono::microseconds(500)));
+        Clock::duration rest = std::chrono::microseconds(500);
+        if (done > 0) {
+            // The time the iterations still missing will take at the pace so far.
+            const std::chrono::duration<double> per_iteration = (Clock::now() - start) / done;
+            rest = std::max(rest, std::chrono::duration_cast<Clock::duration>(per_iteration * double(n - done)));
+        }
+        std::this_thread::sleep_for(rest);
     }
 }
 }  // namespace
