@@ -162,7 +162,6 @@ def test_spring_holds_the_end_effector_on_the_simulator():
         assert numpy.all(numpy.linalg.norm(samples["force"], axis=1) <= 5.0 + 1e-5)
         # Every 50th answer is dropped: the loop counts it as missed and carries on.
         assert stats["missed_replies"] >= 1 and stats["stop_reason"] == "not stopped"
-        assert not samples["replied"].all() or stats["iterations"] > 500
         assert 0 < stats["round_trip_p50"] <= stats["round_trip_p99"] <= stats["round_trip_max"]
         assert loop.stats()["stop_reason"] == "requested"
 
