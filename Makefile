@@ -35,13 +35,15 @@ test-python:
 	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings TAVIX_DEVSIM=$(devsim) $$py -m pytest -q $(PYTEST_FLAGS)
 
 # Micro-benchmarks, then the round-trip table (ROUNDTRIP_FLAGS: --exchanges N, --rounds R,
-# --spin), in an optimised tree of their own.
+# --spin) and the servo loop's jitter beside a busy Python thread, in an optimised tree of
+# their own.
 bench: deps
 	@py=$(python) && cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
 		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$py >/dev/null
 	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
+	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/servo_jitter.py $(BENCH_BUILD) --device-nice -10
 
 # `tavix demo` from the checkout: the package in python/, the module and simulator just built.
 demo: build

@@ -1,7 +1,10 @@
 """Python Implementation of the Tavix Hardware API"""
 
 import uuid
-from typing import Annotated, Never, Protocol, TypedDict, overload
+from typing import Annotated, Literal, Never, Protocol, Self, TypedDict, overload
+
+import numpy
+from numpy.typing import NDArray
 
 __version__: str
 
@@ -161,3 +164,58 @@ class Handle(metaclass=_Pybind11Type):
     @overload
     def Receive(self, obsolete: int) -> int: ...
     def GetHoldraStatus(self) -> _HoldraStatus: ...
+
+# The iterations a ServoLoop keeps, oldest first (n of them): time in seconds since the loop's
+# first start, positions, velocities and commanded forces as n x 3 arrays.
+class _ServoTelemetry(TypedDict):
+    time: NDArray[numpy.float64]
+    position: NDArray[numpy.float64]
+    velocity: NDArray[numpy.float64]
+    force: NDArray[numpy.float64]
+    round_trip: NDArray[numpy.float64]
+    replied: NDArray[numpy.bool_]
+
+class _ServoStats(TypedDict):
+    iterations: int
+    missed_replies: int
+    late_ticks: int
+    running: bool
+    stop_reason: Literal["not stopped", "requested", "missed replies", "port closed"]
+    round_trip_p50: float
+    round_trip_p99: float
+    round_trip_p999: float
+    round_trip_max: float
+
+class ServoLoop(metaclass=_Pybind11Type):
+    def __init__(
+        self,
+        arm: Osmira,
+        *,
+        rate_hz: float = 0.0,
+        max_force: float,
+        ramp_seconds: float = 0.0,
+        watchdog_misses: int = 5,
+        reply_timeout: float = 0.019999999552965164,
+        telemetry_size: int = 4096,
+        spin_seconds: float = 9.999999747378752e-05,
+    ) -> None: ...
+    def start(self) -> None: ...
+    def stop(self) -> None: ...
+    @property
+    def running(self) -> bool: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, arg0: object, arg1: object, arg2: object, /) -> None: ...
+    def telemetry(self) -> _ServoTelemetry: ...
+    def stats(self) -> _ServoStats: ...
+    def add_spring(self, center: _Vector, stiffness: float, damping: float = 0.0) -> int: ...
+    def set_spring(self, effect_id: int, center: _Vector, stiffness: float, damping: float = 0.0) -> None: ...
+    def add_damping(self, damping: float) -> int: ...
+    def set_damping(self, effect_id: int, damping: float) -> None: ...
+    def add_wall(self, point: _Vector, normal: _Vector, stiffness: float, damping: float = 0.0) -> int: ...
+    def set_wall(
+        self, effect_id: int, point: _Vector, normal: _Vector, stiffness: float, damping: float = 0.0
+    ) -> None: ...
+    def add_constant_force(self, force: _Vector) -> int: ...
+    def set_constant_force(self, effect_id: int, force: _Vector) -> None: ...
+    def remove_effect(self, effect_id: int) -> None: ...
+    def clear_effects(self) -> None: ...

@@ -55,7 +55,7 @@ py::tuple InfoTuple(const Devices::DeviceInfo& info, py::object device_id_ext) {
 }
 
 Devices::DeviceInfo Wakeup(Osmira& arm) {
-    return DeviceCall([&] {
+    return DeviceCall(arm, [&] {
         arm.SendDeviceWakeup();
         return arm.ReceiveDeviceInfo();
     });
@@ -72,7 +72,7 @@ void DefExchange(OsmiraClass& cls, const char* name, const char* argument, const
         [argument](Osmira& arm, const FloatList& request) {
             const Vector3 values = FirstThree(request, argument);
             Vector3 first{}, second{};
-            DeviceCall([&] {
+            DeviceCall(arm, [&] {
                 (arm.*send)(values);
                 (arm.*receive)(first, second);
             });
@@ -89,7 +89,7 @@ void DefSend(OsmiraClass& cls, const char* name, const char* argument, const cha
         [argument, warning](Osmira& arm, const FloatList& request) {
             const Vector3 values = FirstThree(request, argument);
             if (warning != nullptr) WarnDeprecated(warning);
-            DeviceCall([&] { (arm.*send)(values); });
+            DeviceCall(arm, [&] { (arm.*send)(values); });
         },
         py::arg(argument) = Zeros(), doc);
 }
@@ -104,7 +104,7 @@ void DefReceive(OsmiraClass& cls, const char* name, const char* first_name, cons
         [=](Osmira& arm, FloatList first, FloatList second) -> py::tuple {
             Vector3 a = FirstThree(first, first_name), b = FirstThree(second, second_name);
             WarnDeprecated(warning);
-            if (DeviceCall([&] { return (arm.*receive)(a, b); })) {
+            if (DeviceCall(arm, [&] { return (arm.*receive)(a, b); })) {
                 StoreFirstThree(first, a);
                 StoreFirstThree(second, b);
             }
@@ -122,7 +122,7 @@ void BindRawAccess(OsmiraClass& cls) {
             "send_raw",
             [](Osmira& arm, const py::bytes& payload) {
                 const std::string data = payload;
-                if (!DeviceCall([&] { return arm.SendRaw(data.data(), data.size()); }))
+                if (!DeviceCall(arm, [&] { return arm.SendRaw(data.data(), data.size()); }))
                     throw std::runtime_error("send_raw: underlying stream write failed");
             },
             py::arg("payload"), "Send raw bytes directly to the serial stream (no framing).")
@@ -132,17 +132,22 @@ void BindRawAccess(OsmiraClass& cls) {
                 // Uninitialised on purpose: only the bytes read are ever returned, and a large
                 // request must not touch memory it may never fill.
                 const std::unique_ptr<char[]> buffer(new char[n.value]);
-                const size_t got = DeviceCall([&] { return arm.ReadWithTimeout(buffer.get(), n, timeout); });
+                const size_t got = DeviceCall(arm, [&] { return arm.ReadWithTimeout(buffer.get(), n, timeout); });
                 return py::bytes(buffer.get(), got);
             },
             py::arg("n"), py::arg("timeout") = F32{1.0f},
             "Read up to n bytes with a per-call timeout (seconds). Returns whatever was received (may be shorter "
             "than n on timeout).")
         .def(
-            "set_read_timeout", [](Osmira& arm, F32 t) { arm.read_timeout = t; }, py::arg("t"),
+            "set_read_timeout",
+            [](Osmira& arm, F32 t) {
+                const LineCall line(arm);
+                arm.read_timeout = t;
+            },
+            py::arg("t"),
             "Set the device-level read timeout (seconds).")
         .def(
-            "flush_input", [](Osmira& arm) { DeviceCall([&] { arm.FlushInput(); }); },
+            "flush_input", [](Osmira& arm) { DeviceCall(arm, [&] { arm.FlushInput(); }); },
             "Drain any currently buffered input bytes from the serial stream.");
 }
 
@@ -170,32 +175,35 @@ void BindQueries(OsmiraClass& cls) {
             "Wakeup the device and return the device info as a dict.")
         .def(
             "get_firmware_version",
-            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock([&] { return arm.GetFirmwareVersion(); })); },
+            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock(arm, [&] { return arm.GetFirmwareVersion(); })); },
             "Receive the firmware version of the device.")
         .def(
             "get_device_id",
-            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock([&] { return arm.GetDeviceId(); })); },
+            [](Osmira& arm) { return StandardUuid(DeviceCallHoldingLock(arm, [&] { return arm.GetDeviceId(); })); },
             "Receive the UUID of the device.")
         .def(
             "get_motor_currents",
-            [](Osmira& arm) { return FixedFloats<3>{DeviceCallHoldingLock([&] { return arm.GetMotorCurrents(); })}; },
+            [](Osmira& arm) { return FixedFloats<3>{DeviceCallHoldingLock(arm, [&] { return arm.GetMotorCurrents(); })}; },
             "Receive the motor currents of the device.")
         .def(
             "get_device_orientation",
             [](Osmira& arm) {
-                return FixedFloats<4>{DeviceCallHoldingLock([&] { return arm.GetDeviceOrientation(); })};
+                return FixedFloats<4>{DeviceCallHoldingLock(arm, [&] { return arm.GetDeviceOrientation(); })};
             },
             "Receive the orientation of the base of the device.")
         .def(
-            "get_power_status", [](Osmira& arm) { return DeviceCallHoldingLock([&] { return arm.GetPowerStatus(); }); },
+            "get_power_status", [](Osmira& arm) { return DeviceCallHoldingLock(arm, [&] { return arm.GetPowerStatus(); }); },
             kPowerStatusDoc)
         .def(
             "get_temperature",
-            [](Osmira& arm) { return F32{DeviceCallHoldingLock([&] { return arm.GetTemperature(); })}; },
+            [](Osmira& arm) { return F32{DeviceCallHoldingLock(arm, [&] { return arm.GetTemperature(); })}; },
             "Receive the temperature of the device.")
         .def(
             "deactivate_orientation_sensor",
-            [](Osmira&) { WithoutGil([] { HardwareAPI::ArmModel::Instance().ResetBaseOrientation(); }); },
+            [](Osmira& arm) {
+                const LineCall line(arm);
+                WithoutGil([] { HardwareAPI::ArmModel::Instance().ResetBaseOrientation(); });
+            },
             kPowerStatusDoc);
 }
 
@@ -206,7 +214,7 @@ void BindControlLoop(OsmiraClass& cls) {
         "get_end_effector_position",
         [](Osmira& arm, bool onboard) {
             Vector3 position{}, velocity{};
-            DeviceCall([&] {
+            DeviceCall(arm, [&] {
                 if (onboard) {
                     arm.SendForce({0.0f, 0.0f, 0.0f});
                     arm.ReceiveState(position, velocity);
@@ -225,12 +233,13 @@ void BindCalibration(OsmiraClass& cls) {
            "adjust_angles",
            [](Osmira& arm, const FloatList& angles) {
                const Vector3 values = FirstThree(angles, "angles");
-               DeviceCall([&] { Devices::AdjustAngles(arm, values); });
+               DeviceCall(arm, [&] { Devices::AdjustAngles(arm, values); });
            },
            py::arg("angles") = Zeros(), "Adjust the angles of the device")
         .def(
             "adjust_lengths",
-            [](Osmira&, F32 inner_arm_1, F32 outer_arm_1, F32 inner_arm_2, F32 outer_arm_2, F32 extension) {
+            [](Osmira& arm, F32 inner_arm_1, F32 outer_arm_1, F32 inner_arm_2, F32 outer_arm_2, F32 extension) {
+                const LineCall line(arm);
                 WithoutGil([&] {
                     HardwareAPI::ConfigureArmModel(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
                 });
@@ -242,7 +251,8 @@ void BindCalibration(OsmiraClass& cls) {
             py::arg("extension") = F32{HardwareAPI::kDefaultExtension}, "Adjust the lengths of the linkages")
         .def(
             "adjust_gear_ratios",
-            [](Osmira&, F32 head, F32 inner, F32 outer) {
+            [](Osmira& arm, F32 head, F32 inner, F32 outer) {
+                const LineCall line(arm);
                 WithoutGil([&] { ArmModel::Instance().SetGearCoefficients({head, inner, outer}); });
             },
             py::arg("head_gear_ratio_coeff") = F32{1.0f}, py::arg("inner_arm_gear_ratio_coeff") = F32{1.0f},
@@ -265,13 +275,13 @@ void BindOlderMethods(OsmiraClass& cls) {
            "SendDeviceWakeup",
            [](Osmira& arm) {
                WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-               DeviceCall([&] { arm.SendDeviceWakeup(); });
+               DeviceCall(arm, [&] { arm.SendDeviceWakeup(); });
            },
            "[DEPRECATED] Send a device wakeup command")
         .def(
             "ReceiveDeviceInfo",
             [](Osmira& arm) {
-                const Devices::DeviceInfo info = DeviceCall([&] { return arm.ReceiveDeviceInfo(); });
+                const Devices::DeviceInfo info = DeviceCall(arm, [&] { return arm.ReceiveDeviceInfo(); });
                 return InfoTuple(info, py::cast(info.device_id_ext));
             },
             kReceiveDeviceInfoDoc);
@@ -280,7 +290,7 @@ void BindOlderMethods(OsmiraClass& cls) {
         "SendForce",
         [](Osmira& arm, F32 x, F32 y, F32 z) {
             WarnDeprecated(kSendForceWarning);
-            DeviceCall([&] { arm.SendForce({x, y, z}); });
+            DeviceCall(arm, [&] { arm.SendForce({x, y, z}); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0, kSendForceDoc);
     DefReceive<&Osmira::ReceiveState>(cls, "ReceiveState", "position", "velocity",
@@ -293,12 +303,12 @@ void BindOlderMethods(OsmiraClass& cls) {
     DefSend<&Osmira::SendJointTorques>(cls, "SendJointTorques", "joint_torque", "[Deprecated] send joint torque",
                                        "SendJointTorques is deprecated, use joint_torques instead");
     DefSend<&Osmira::SendAngle>(cls, "SendAngle", "angle", "Send angles to the device", nullptr);
-    cls.def("RequestCurrent", [](Osmira& arm) { DeviceCall([&] { arm.RequestCurrent(); }); }, "request current")
+    cls.def("RequestCurrent", [](Osmira& arm) { DeviceCall(arm, [&] { arm.RequestCurrent(); }); }, "request current")
         .def(
             "ReceiveCurrent",
             [](Osmira& arm, FloatList current) {
                 Vector3 values = FirstThree(current, "current");
-                if (DeviceCall([&] { return arm.ReceiveCurrent(values); })) StoreFirstThree(current, values);
+                if (DeviceCall(arm, [&] { return arm.ReceiveCurrent(values); })) StoreFirstThree(current, values);
                 return current;
             },
             py::arg("current") = Zeros(), "receive current and return current");

@@ -19,5 +19,6 @@ void bind_Version(py::module_& m);
 void bind_Discovery(py::module_& m);
 void bind_Osmira(py::module_& m);
 void bind_Handle(py::module_& m);
+void bind_ServoLoop(py::module_& m);
 
 }  // namespace tavix_bindings

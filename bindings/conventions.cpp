@@ -63,4 +63,13 @@ void WarnDeprecated(const char* message) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
 }
 
+LineCall::LineCall(HardwareAPI::Devices::Device& device) : line(device.ownership) {
+    using Call = HardwareAPI::Devices::LineOwnership::Call;
+    Call call = line.BeginCall(false);
+    if (call == Call::Busy) call = WithoutGil([&] { return line.BeginCall(true); });
+    if (call == Call::Driven) throw std::runtime_error("Osmira is driven by a running ServoLoop");
+}
+
+LineCall::~LineCall() { line.EndCall(); }
+
 }  // namespace tavix_bindings

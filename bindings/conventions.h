@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "TavixHardwareAPI/Cancellation.h"
+#include "TavixHardwareAPI/Device.h"
 
 #include <array>
 #include <cstdint>
@@ -118,6 +119,33 @@ auto DeviceCall(Work&& work) -> decltype(work()) {
 template <typename Work>
 auto DeviceCallHoldingLock(Work&& work) -> decltype(work()) {
     return DeviceCall<false>(std::forward<Work>(work));
+}
+
+// One method call that holds `device`'s line (LineOwnership) from construction to
+// destruction: a call of another thread in progress is waited for without the interpreter
+// lock, and while a servo loop drives the device the call raises
+// RuntimeError("Osmira is driven by a running ServoLoop") before it does anything.
+class LineCall {
+public:
+    explicit LineCall(HardwareAPI::Devices::Device& device);
+    ~LineCall();
+    LineCall(const LineCall&) = delete;
+    LineCall& operator=(const LineCall&) = delete;
+
+private:
+    HardwareAPI::Devices::LineOwnership& line;
+};
+
+// DeviceCall on `device`'s line (LineCall).
+template <bool release = true, typename Work>
+auto DeviceCall(HardwareAPI::Devices::Device& device, Work&& work) -> decltype(work()) {
+    const LineCall line(device);
+    return DeviceCall<release>(std::forward<Work>(work));
+}
+
+template <typename Work>
+auto DeviceCallHoldingLock(HardwareAPI::Devices::Device& device, Work&& work) -> decltype(work()) {
+    return DeviceCall<false>(device, std::forward<Work>(work));
 }
 
 }  // namespace tavix_bindings

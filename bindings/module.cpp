@@ -14,4 +14,5 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_Osmira(m);
     bind_Handle(m);
     m.attr("__version__") = "dev";
+    bind_ServoLoop(m);
 }

@@ -16,6 +16,7 @@ constexpr const char* kModule = "Library/src/Device";
 constexpr uint8_t kNotificationA = 0xBA;
 constexpr uint8_t kNotificationB = 0xBB;
 constexpr int kFlushRounds = 32;
+constexpr std::chrono::milliseconds kLongestNap{1};
 
 using Clock = std::chrono::steady_clock;
 
@@ -53,13 +54,14 @@ void Device::SendBytes(size_t n) {
     stream->Write(write_buffer.get(), std::min(n, kBufferSize));
 }
 
-Device::Wait Device::WaitForBytes(size_t n) const {
+Device::Wait Device::WaitForBytes(size_t n, size_t* waiting) const {
     if (Cancelled()) return Wait::Cancelled;
     const Clock::time_point start = Clock::now();
     const bool has_deadline = HasDeadline(read_timeout);
     const Clock::time_point deadline = has_deadline ? start + Seconds(read_timeout) : Clock::time_point{};
     CancelPacer pacer(start);
-    while (static_cast<size_t>(std::max(stream->Available(), 0)) < n) {
+    size_t seen = 0;
+    while ((seen = static_cast<size_t>(std::max(stream->Available(), 0))) < n) {
         const Clock::time_point now = Clock::now();
         if (has_deadline) {
             if (now > deadline) return Wait::TimedOut;
@@ -68,7 +70,12 @@ Device::Wait Device::WaitForBytes(size_t n) const {
             return Wait::PortClosed;
         }
         if (pacer.Cancelled(now)) return Wait::Cancelled;
+        if (spin_limit.count() >= 0 && now - start >= spin_limit) {
+            const Clock::duration nap = has_deadline ? std::min<Clock::duration>(deadline - now, kLongestNap) : kLongestNap;
+            stream->AwaitInput(std::chrono::duration_cast<std::chrono::microseconds>(nap));
+        }
     }
+    if (waiting != nullptr) *waiting = seen;
     return Wait::Ready;
 }
 
@@ -79,12 +86,29 @@ bool Device::ReadInto(char* dst, size_t n) {
 
 uint8_t Device::ReadHeaderCode() { return NextHeaderCode(true); }
 
-uint8_t Device::NextHeaderCode(bool report) {
+bool Device::TakeWholeReply(uint8_t expect, size_t payload, size_t waiting) {
+    const size_t n = payload + 1;
+    if (n > kWholeReplySize || waiting < n) return false;
+    stream->read(whole_reply.data(), static_cast<std::streamsize>(n));
+    const auto got = static_cast<size_t>(stream->gcount());
+    if (got == n && static_cast<uint8_t>(whole_reply[0]) == expect) {
+        read_buffer[0] = whole_reply[0];
+        whole_payload = payload;
+        return true;
+    }
+    stream->Unread(whole_reply.data(), got);
+    return false;
+}
+
+uint8_t Device::NextHeaderCode(bool report, uint8_t expect, size_t payload) {
+    whole_payload = 0;
     for (;;) {
-        if (const Wait wait = WaitForBytes(1); wait != Wait::Ready) {
+        size_t waiting = 0;
+        if (const Wait wait = WaitForBytes(1, &waiting); wait != Wait::Ready) {
             if (report && wait != Wait::Cancelled) Report(78, "timeout waiting for header code", errno);
             return 0;
         }
+        if (expect != 0 && TakeWholeReply(expect, payload, waiting)) return expect;
         if (!ReadInto(read_buffer.get(), 1)) {
             const int err = errno;
             if (report && !stream->eof()) Report(94, "unable to read header code from stream", err);
@@ -157,6 +181,7 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
 
 void Device::FlushInput() {
     owed = Owed{};
+    whole_payload = 0;
     if (stream == nullptr) return;
     for (int round = 0; round < kFlushRounds; ++round) {
         const int waiting = stream->Available();
@@ -169,8 +194,8 @@ void Device::FlushInput() {
 
 namespace Tavix::HardwareAPI::Devices {
 
-uint8_t Device::ReadReplyHeader(size_t payload) {
-    const uint8_t code = ReadHeaderCode();
+uint8_t Device::ReadReplyHeader(size_t payload, uint8_t expect) {
+    const uint8_t code = NextHeaderCode(true, expect, payload);
     if (code == 0 && Cancelled()) {
         owed.headers += 1;
         owed.after = payload;
@@ -179,6 +204,11 @@ uint8_t Device::ReadReplyHeader(size_t payload) {
 }
 
 int Device::ReadPayload(size_t n, int length_at) {
+    if (whole_payload != 0 && whole_payload == n) {
+        std::memcpy(read_buffer.get(), whole_reply.data() + 1, n);
+        whole_payload = 0;
+        return static_cast<int>(n);
+    }
     const int got = ReadBytes(n);
     if (got == 0 && n > 0 && Cancelled()) {
         owed.after = n;

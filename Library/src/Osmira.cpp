@@ -36,7 +36,7 @@ void Osmira::SendAngle(const Vector3& angles) { SendCommand(kJointAngles, angles
 
 bool Osmira::ReadReply(uint8_t code, size_t length) {
     if (!SettleOwed()) return false;  // cancelled before the request could go out
-    if (ReadReplyHeader(length) != code) {
+    if (ReadReplyHeader(length, code) != code) {
         ReadBytes(kBufferSize);  // resynchronise: drop what follows a reply we cannot parse
         return false;
     }

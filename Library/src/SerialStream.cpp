@@ -1,12 +1,14 @@
 #include "TavixHardwareAPI/SerialStream.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <locale.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -114,7 +116,23 @@ void serialib::SetDTR() {
 
 std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) { return this; }
 
+bool serialib::Replay(const char* data, size_t n) {
+    if (n > kReplaySize || Replaying() != 0 || has_lookahead) return false;
+    std::memcpy(replay.data(), data, n);
+    replay_at = 0;
+    replay_end = n;
+    return true;
+}
+
+size_t serialib::TakeReplay(char* s, size_t n) {
+    const size_t taken = std::min(n, Replaying());
+    std::memcpy(s, replay.data() + replay_at, taken);
+    replay_at += taken;
+    return taken;
+}
+
 serialib::int_type serialib::underflow() {
+    if (Replaying() != 0) return traits::to_int_type(replay[replay_at]);
     if (fd == -1) return traits::eof();
     if (has_lookahead) return traits::to_int_type(lookahead);
     PolledWait wait;
@@ -133,18 +151,21 @@ serialib::int_type serialib::underflow() {
 }
 
 serialib::int_type serialib::uflow() {
+    char replayed = 0;
+    if (TakeReplay(&replayed, 1) == 1) return traits::to_int_type(replayed);
     const int_type c = underflow();
     has_lookahead = false;
     return c;
 }
 
 std::streamsize serialib::xsgetn(char* s, std::streamsize n) {
-    if (n <= 0 || fd == -1) return 0;
-    std::streamsize count = 0;
+    if (n <= 0) return 0;
+    auto count = static_cast<std::streamsize>(TakeReplay(s, static_cast<size_t>(n)));
+    if (count == n || fd == -1) return count;
     if (has_lookahead) {
         s[count++] = lookahead;
         has_lookahead = false;
-        if (n == 1) return 1;
+        if (count == n) return count;
     }
     PolledWait wait;
     while (count < n && !wait.Expired()) {
@@ -157,6 +178,7 @@ std::streamsize serialib::xsgetn(char* s, std::streamsize n) {
 }
 
 std::streamsize serialib::showmanyc() {
+    if (Replaying() != 0) return static_cast<std::streamsize>(Replaying());
     if (fd == -1) return 0;
     if (has_lookahead) return 1;
     const int flags = fcntl(fd, F_GETFL);
@@ -178,7 +200,7 @@ std::streamsize serialib::showmanyc() {
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
-    if (traits::eq_int_type(c, traits::eof()) || has_lookahead) return traits::eof();
+    if (traits::eq_int_type(c, traits::eof()) || has_lookahead || Replaying() != 0) return traits::eof();
     lookahead = traits::to_char_type(c);
     has_lookahead = true;
     return c;
@@ -230,7 +252,16 @@ int SerialStream::Available() {
     // EIO: the line has hung up (cable pulled, device gone) and nothing can arrive any more.
     // Closing the port lets a wait without deadline end instead of spinning for ever.
     if (ioctl(buffer->Descriptor(), FIONREAD, &count) == -1 && errno == EIO) buffer->ClosePort();
-    return count;
+    return count + static_cast<int>(buffer->Replaying());
+}
+
+bool SerialStream::Unread(const char* data, size_t n) { return buffer && buffer->Replay(data, n); }
+
+void SerialStream::AwaitInput(std::chrono::microseconds limit) {
+    if (!buffer || buffer->Descriptor() < 0 || buffer->Replaying() != 0 || limit.count() <= 0) return;
+    pollfd port{buffer->Descriptor(), POLLIN, 0};
+    const timespec wait{static_cast<time_t>(limit.count() / 1000000), static_cast<long>(limit.count() % 1000000) * 1000};
+    ppoll(&port, 1, &wait, nullptr);
 }
 
 void SerialStream::Write(const char* data, size_t n) {

@@ -6,6 +6,8 @@ against one C responder (13-byte frame in, 25-byte state reply out):
   (c) Python        Osmira.end_effector_force
   (d) pyserial      serial.Serial write + read(25)
   (d) os.read       os.write + blocking os.read loop
+  (e) ServoLoop     the iterations of a running ServoLoop (spring, clamp and ramp in the
+                    path), as the loop times them
 
 Each variant runs in chunks, rotated round by round, so that all of them see the same
 machine state; on a shared virtual machine, where waking an idle processor dominates a round
@@ -169,8 +171,10 @@ def print_table(rows):
 
 def print_targets(rows):
     floor, cpp, python, pyserial = (rows[name] for name in list(rows)[:4])
+    servo = rows["(e) ServoLoop iteration"]
     checks = [
         ("(b) median / (a) median", cpp[1] / floor[1], "<=", 1.10),
+        ("(e) median / (a) median", servo[1] / floor[1], "<=", 1.05),
         ("(c) median / (a) median", python[1] / floor[1], "<=", 1.25),
         ("(c) rate / pyserial rate", python[3] / pyserial[3], ">=", 1.8),
     ]
@@ -192,7 +196,7 @@ def main():
 
     here = os.path.join(args.build, "benchmarks", "roundtrip")
     native = ctypes.CDLL(os.path.join(here, "libtavix_roundtrip.so"))
-    for name in ("tavix_bench_floor", "tavix_bench_library"):
+    for name in ("tavix_bench_floor", "tavix_bench_library", "tavix_bench_servo"):
         getattr(native, name).argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
         getattr(native, name).restype = ctypes.c_int
 
@@ -203,6 +207,7 @@ def main():
         "(c) library from Python": python_variant(line.path, api),
         "(d) pyserial write/read(25)": pyserial_variant(line.path),
         "(d) os.write/os.read": os_variant(line.path),
+        "(e) ServoLoop iteration": native_variant(native.tavix_bench_servo, line.path),
     }
     try:
         results = measure(variants, args.exchanges, args.rounds)

@@ -24,6 +24,13 @@ public:
     // Makes the same bytes readable again without allocating (for repeated exchanges).
     void Rewind() { setg(storage.data(), storage.data(), storage.data() + storage.size()); }
     size_t Waiting() const { return static_cast<size_t>(egptr() - gptr()); }
+    // Puts back the `n` bytes read last (they are still in storage).
+    bool Unread(const char* data, size_t n) {
+        if (gptr() == nullptr || static_cast<size_t>(gptr() - eback()) < n || std::memcmp(gptr() - n, data, n) != 0)
+            return false;
+        gbump(-static_cast<int>(n));
+        return true;
+    }
 
 private:
     std::vector<char> storage;
@@ -37,6 +44,7 @@ public:
     void Rewind() { buffer.Rewind(); }
 
     int Available() override { return static_cast<int>(buffer.Waiting()); }
+    bool Unread(const char* data, size_t n) override { return buffer.Unread(data, n); }
     void Write(const char* data, size_t n) override {
         if (record) written.insert(written.end(), data, data + n);
         write_calls += 1;
@@ -48,6 +56,13 @@ public:
 
 private:
     MemoryBuffer buffer;
+};
+
+// A memory stream that counts as an open port (a plain MemoryStream counts as closed, so that
+// a wait without deadline on it ends): for code that stops on a closed port.
+class OpenMemoryStream : public MemoryStream {
+public:
+    bool IsOpen() const override { return true; }
 };
 
 }  // namespace tavix_test

@@ -1,22 +1,30 @@
 // The framed exchange path must not touch the heap: a haptic loop runs it thousands of
 // times a second. This binary replaces the global operator new to count every allocation
-// made on the counting thread while a test has switched counting on.
+// made on the counting thread while a test has switched counting on, and every allocation of
+// the other threads while a test has switched `counting_others` on.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 #include "FakeDevice.h"
 #include "MemoryStream.h"
 #include "TavixHardwareAPI/Device.h"
 #include "TavixHardwareAPI/Osmira.h"
+#include "TavixHardwareAPI/ServoLoop.h"
 
 namespace {
 thread_local bool counting = false;
 thread_local size_t allocations = 0;
+thread_local bool test_thread = false;
+std::atomic<bool> counting_others{false};
+std::atomic<size_t> others_allocations{0};
 
 void* Allocate(size_t size) {
     if (counting) ++allocations;
+    if (!test_thread && counting_others.load(std::memory_order_relaxed)) others_allocations.fetch_add(1);
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
@@ -42,7 +50,9 @@ void operator delete[](void* p, size_t) noexcept { std::free(p); }
 namespace {
 
 using Tavix::HardwareAPI::Devices::Device;
+using Tavix::HardwareAPI::Devices::HapticEffect;
 using Tavix::HardwareAPI::Devices::Osmira;
+using Tavix::HardwareAPI::Devices::ServoLoop;
 using Tavix::HardwareAPI::Devices::Vector3;
 using Tavix::HardwareAPI::IO::SerialStream;
 using tavix_test::Bytes;
@@ -50,6 +60,7 @@ using tavix_test::Concat;
 using tavix_test::FakeDevice;
 using tavix_test::Floats;
 using tavix_test::MemoryStream;
+using tavix_test::OpenMemoryStream;
 
 constexpr int kExchanges = 100;
 
@@ -99,6 +110,37 @@ TEST(NoAllocation, FramedExchangeOverAPseudoTerminal) {
         EXPECT_EQ(fake.Received(13 * kBatch).size(), 13u * kBatch);
     }
     EXPECT_EQ(good, kExchanges);
+}
+
+TEST(NoAllocation, ServoLoopIterations) {
+    OpenMemoryStream stream;
+    stream.record = false;
+    const Bytes reply = Concat({{0xBB, 0x00, 0x01, 9}, {0x2B}, Floats({0.1f, 0.2f, 0.3f, 1, 2, 3})});
+    Bytes replies;
+    for (int i = 0; i < 20000; ++i) replies.insert(replies.end(), reply.begin(), reply.end());
+    stream.Feed(replies);
+    Osmira arm(stream, 1.0f);
+    ServoLoop::Options options;
+    options.max_force = 0.5f;
+    options.ramp_seconds = 10.0;
+    options.rate_hz = 100000.0;  // the pacing path too
+    ServoLoop loop(arm, options);
+    loop.AddEffect(HapticEffect::Spring({0, 0, 0}, 100, 1));
+    loop.AddEffect(HapticEffect::Wall({0, 0, 0.5f}, {0, 0, 1}, 100, 1));
+    const int damping = loop.AddEffect(HapticEffect::Damping(0));
+
+    test_thread = true;  // the loop thread alone is counted
+    ASSERT_TRUE(loop.Start());
+    while (loop.GetStats().iterations < 100) std::this_thread::yield();  // the thread has started up
+    counting_others = true;
+    const uint64_t from = loop.GetStats().iterations;
+    for (int edit = 0; loop.GetStats().iterations < from + 5000; ++edit)
+        loop.SetEffect(damping, HapticEffect::Damping(float(edit % 3)));  // the swap of tables too
+    counting_others = false;
+    loop.Stop();
+    test_thread = false;
+    EXPECT_EQ(others_allocations.load(), 0u);
+    EXPECT_EQ(loop.GetStats().missed_replies, 0u);
 }
 
 }  // namespace

@@ -82,6 +82,22 @@ TEST_F(OpenPort, LookaheadAndPutBack) {
     EXPECT_EQ(s[0], 0x42);
 }
 
+TEST_F(OpenPort, UnreadBytesComeBackFirstAndAreCounted) {
+    device.Send({1, 2, 3, 4, 5});
+    char s[5];
+    while (stream.Available() < 5) {
+    }
+    ASSERT_TRUE(stream.read(s, 3));
+    EXPECT_TRUE(stream.Unread(s, 3));
+    EXPECT_FALSE(stream.Unread(s, 1));  // one put-back at a time
+    EXPECT_EQ(stream.Available(), 5);
+    EXPECT_EQ(buffer.sgetc(), 1);
+    EXPECT_EQ(buffer.sbumpc(), 1);
+    ASSERT_TRUE(stream.read(s, 4));  // the rest of the put-back bytes, then the port's
+    EXPECT_EQ(Bytes(s, s + 4), (Bytes{2, 3, 4, 5}));
+    EXPECT_FALSE(stream.Unread(s, serialib::kReplaySize + 1));
+}
+
 TEST_F(OpenPort, SetbufChangesNothingAndBytesTravelIn300ByteBlocks) {
     char ignored[16];
     EXPECT_EQ(buffer.pubsetbuf(ignored, sizeof ignored), &buffer);

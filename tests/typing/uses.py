@@ -37,3 +37,18 @@ def handle_use(stream: api.SerialStream) -> float:
     battery: float = status["battery_level"]
     count: int = handle.Receive()
     return battery + count + status["quaternion"][0]
+
+
+def servo_use(arm: api.Osmira) -> float:
+    with api.ServoLoop(arm, rate_hz=1000.0, max_force=2.0, ramp_seconds=0.5) as loop:
+        spring = loop.add_spring([0.0, 0.0, 0.1], 200.0, damping=1.0)
+        loop.set_spring(spring, np.zeros(3), 100.0)
+        loop.add_wall((0, 0, 0), (0, 0, 1), 500.0)
+        loop.remove_effect(spring)
+        stats = loop.stats()
+        samples = loop.telemetry()
+    api.ServoLoop(arm)  # type: ignore[call-arg]
+    api.ServoLoop(arm, 1000.0, 2.0)  # type: ignore[call-arg]
+    loop.add_damping("strong")  # type: ignore[arg-type]
+    reason: str = stats["stop_reason"]
+    return float(samples["position"][-1, 0]) + stats["round_trip_p50"] + len(reason)

@@ -16,14 +16,18 @@
 // first waits for those bytes (at most read_timeout per wait) and discards them, so that a late
 // reply is never taken as the answer to a later request.
 //
-// Threads: no locking; a device and its stream are used by one thread at a time.
+// Threads: no locking; a device and its stream are used by one thread at a time. Callers that
+// share a device between threads coordinate through `ownership` (LineOwnership).
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "TavixHardwareAPI/Cancellation.h"
+#include "TavixHardwareAPI/LineOwnership.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -80,10 +84,15 @@ public:
     // ReadHeaderCode for a reply whose `payload` bytes follow the code; when the wait is
     // cancelled, the code and the payload are recorded as owed (each cancelled header read of
     // one call adds a header; the payload is the same for all of them).
-    uint8_t ReadReplyHeader(size_t payload);
+    // With `expect` (a reply code), a reply that is wholly waiting once a byte has come (at
+    // most kWholeReplySize bytes with its code) is read in one read: when its code is `expect`
+    // the next ReadPayload(payload) hands its payload over without reading; otherwise the
+    // bytes are put back (SerialStream::Unread) and read as without `expect`.
+    uint8_t ReadReplyHeader(size_t payload, uint8_t expect = 0);
     // ReadBytes(n) of a payload; when the wait is cancelled the `n` bytes are recorded as owed
     // (`length_at`: see Owed).
     int ReadPayload(size_t n, int length_at = Owed::kNoLength);
+    static constexpr size_t kWholeReplySize = 32;
     // Waits for what the line owes and discards it, silently, at most read_timeout per wait;
     // what never comes is forgotten. Returns false when the wait was cancelled (what is still
     // owed stays owed). Framed operations call it before they send or read.
@@ -91,23 +100,36 @@ public:
     const Owed& owed_reply() const { return owed; }
 
     float read_timeout;
+    // How long a wait for reply bytes busy-polls before it sleeps in SerialStream::AwaitInput
+    // (a millisecond at most at a time) until input comes; negative (the default): it never
+    // sleeps, for the lowest latency. A thread whose far end is short of processor time
+    // gives its processor up this way.
+    std::chrono::microseconds spin_limit{-1};
     IO::SerialStream* stream;
     std::unique_ptr<char[]> write_buffer;
     std::unique_ptr<char[]> read_buffer;
+    LineOwnership ownership;
 
 private:
     enum class Wait { Ready, TimedOut, PortClosed, Cancelled };
-    // Busy-polls the stream's count of waiting bytes until `n` are there.
-    Wait WaitForBytes(size_t n) const;
+    // Busy-polls the stream's count of waiting bytes until `n` are there; `waiting` (when
+    // given) receives the last count seen when Ready.
+    Wait WaitForBytes(size_t n, size_t* waiting = nullptr) const;
     // Reads exactly `n` bytes with the standard unformatted read; true when the state is good.
     bool ReadInto(char* dst, size_t n);
-    // ReadHeaderCode, printing its error lines only when `report` is true.
-    uint8_t NextHeaderCode(bool report);
+    // ReadHeaderCode, printing its error lines only when `report` is true; `expect` and
+    // `payload`: see ReadReplyHeader.
+    uint8_t NextHeaderCode(bool report, uint8_t expect = 0, size_t payload = 0);
+    // Reads a reply of `expect` whose `payload` bytes follow, in one read, when all of it is
+    // among the `waiting` bytes; false (the line as it was) otherwise.
+    bool TakeWholeReply(uint8_t expect, size_t payload, size_t waiting);
     // Waits for `n` bytes and discards them through read_buffer, silently; false when they
     // did not come. `n` shrinks by what was discarded.
     bool DiscardOwed(size_t& n);
 
     Owed owed;
+    std::array<char, kWholeReplySize> whole_reply{};
+    size_t whole_payload = 0;  // payload bytes in whole_reply that ReadPayload hands over
 };
 
 }  // namespace Tavix::HardwareAPI::Devices

@@ -8,6 +8,8 @@
 // Threads: no locking. A stream and its buffer belong to one thread at a time.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +52,13 @@ public:
     // Closes the descriptor (if open); reads then end at once and writes fail.
     void ClosePort();
 
+    static constexpr size_t kReplaySize = 32;
+    // Puts back the `n` bytes read last (at most kReplaySize, nothing else put back): the
+    // next reads take them again before anything else. False (nothing put back) otherwise.
+    bool Replay(const char* data, size_t n);
+    // Bytes put back by Replay and not read again yet.
+    size_t Replaying() const { return replay_end - replay_at; }
+
 protected:
     std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
     std::streamsize showmanyc() override;
@@ -61,6 +70,11 @@ protected:
     int_type overflow(int_type c) override;
 
 private:
+    // Takes up to `n` replayed bytes into `s`; returns how many.
+    size_t TakeReplay(char* s, size_t n);
+
+    std::array<char, kReplaySize> replay{};
+    size_t replay_at = 0, replay_end = 0;
     char lookahead = 0;
     bool has_lookahead = false;
     int fd = -1;
@@ -85,16 +99,23 @@ public:
     int8_t Open();
     // Closes the port but keeps the buffer: later reads end at once, writes fail.
     virtual void Close();
-    // Bytes waiting in the driver's receive queue (FIONREAD); 0 when closed or on error.
-    // A line that has hung up (FIONREAD fails with EIO) is closed here: nothing can arrive.
+    // Bytes waiting in the driver's receive queue (FIONREAD), and any put back by Unread; 0
+    // when closed or on error. A line that has hung up (FIONREAD fails with EIO) is closed
+    // here: nothing can arrive.
     virtual int Available();
+    // Sleeps until a byte can be read or `limit` has passed, without using the processor
+    // (poll()); returns at once when the port is closed or bytes were put back.
+    void AwaitInput(std::chrono::microseconds limit);
+    // Puts back the `n` bytes read last (at most serialib::kReplaySize), so that the next
+    // reads take them again and Available counts them. False when they could not be.
+    virtual bool Unread(const char* data, size_t n);
     // Writes `n` bytes with one write() call; on failure sets badbit (or failbit when the
     // stream was already failed) and prints the error line, unless eofbit was set by an
     // earlier read, in which case it fails silently. The state flags are sticky.
     virtual void Write(const char* data, size_t n);
 
     // True while the port's descriptor is open.
-    bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
+    virtual bool IsOpen() const { return buffer && buffer->Descriptor() >= 0; }
     // The path given to the constructor.
     const std::string& Port() const { return port; }
     // The errno of the last open() that failed, 0 when the port opened or was never tried.

@@ -1,0 +1,180 @@
+// A native servo loop: a thread that owns one Osmira while it runs and renders haptic effects
+// at the rate the line answers (or at a fixed rate), with safety limits and telemetry, so that
+// no interpreter or allocator ever stands between two force exchanges.
+//
+// Each iteration: (1) the force of the active effects (HapticEffect), summed, from the last
+// state the arm reported; (2) the safety limits: the fade-in ramp, then the norm clamped to
+// max_force (direction kept; a non-finite force becomes zero); (3) one force exchange
+// (SendForce + ReceiveState), timed and recorded. Until the first state has come back the
+// loop commands zero force.
+//
+// Units: forces in the arm's force unit, positions in the unit of the arm's link lengths,
+// times in seconds (see HapticEffect for the effects' parameters).
+//
+// Stopping: Stop(), the owner's destructor, or the watchdog (a closed port, or
+// watchdog_misses replies in a row missing for reply_timeout each). A missing reply is
+// awaited for one more reply_timeout at the start of the next iteration (a late reply is
+// never taken for the next one), and forgotten after that. Every wait of the loop
+// ends within about a millisecond of a stop request (a CancelScope reads the stop flag). The
+// last command of a run is always a zero force, where the port is still open: a full
+// exchange whose reply wait is bounded by kStopWait; when the line still owes an interrupted
+// reply after that wait, the zero frame is written anyway and the late replies are left to
+// the arm's next caller. StopReason tells why a run ended.
+//
+// Threads: effects may be added, changed and removed from any thread while the loop runs;
+// the loop never waits for an editor (three effect tables passed by atomic exchange) and never
+// allocates. Telemetry and statistics may be read from any thread. Start and Stop are made by
+// one thread at a time. While it runs the loop holds the arm's line (Device::ownership): it
+// claims it at start, after any call in progress, and gives it back when its run ends.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "TavixHardwareAPI/HapticEffect.h"
+#include "TavixHardwareAPI/Osmira.h"
+
+namespace Tavix::HardwareAPI::Devices {
+
+class ServoLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kMaxEffects = 16;
+    // The longest wait of the final zero-force exchange.
+    static constexpr std::chrono::milliseconds kStopWait{50};
+
+    struct Options {
+        double rate_hz = 0.0;         // <= 0: as fast as the line answers
+        float max_force = 1.0f;       // the largest force magnitude ever commanded (> 0)
+        double ramp_seconds = 0.0;    // forces fade in linearly over this time after start
+        int watchdog_misses = 5;      // missing replies in a row that stop the loop (>= 1)
+        double reply_timeout = 0.02;  // seconds an iteration waits for its reply
+        // Seconds a reply wait busy-polls before it sleeps until input comes (Device::spin_limit);
+        // negative: it never sleeps.
+        double spin_seconds = 100e-6;
+        size_t telemetry_size = 4096; // iterations the telemetry ring keeps (>= 1)
+    };
+
+    enum class StopReason { NotStopped, Requested, MissedReplies, PortClosed };
+
+    // One iteration: `time` is the seconds since the loop's first start when the exchange
+    // began; position and velocity are the last state received (the previous one when this
+    // reply was missing); `round_trip` the seconds the exchange took.
+    struct Sample {
+        double time = 0.0;
+        Vector3 position{};
+        Vector3 velocity{};
+        Vector3 force{};
+        float round_trip = 0.0f;
+        bool replied = false;
+    };
+
+    struct Stats {
+        uint64_t iterations = 0;
+        uint64_t missed_replies = 0;
+        uint64_t late_ticks = 0;
+        bool running = false;
+        StopReason stop_reason = StopReason::NotStopped;
+        // Round trips over the samples the telemetry ring holds, in seconds (0 without any).
+        double round_trip_p50 = 0.0, round_trip_p99 = 0.0, round_trip_p999 = 0.0, round_trip_max = 0.0;
+    };
+
+    // `arm` (not owned) must outlive the loop. Options out of range are clamped to the
+    // nearest allowed value.
+    ServoLoop(Osmira& arm, const Options& options);
+    // Stops a running loop (zero force sent).
+    ~ServoLoop();
+    ServoLoop(const ServoLoop&) = delete;
+    ServoLoop& operator=(const ServoLoop&) = delete;
+
+    // Starts a run: waits for a call in progress on the arm's line, then drives it. False
+    // when this loop already runs or another loop drives the arm.
+    bool Start();
+    // Ends the run (if any) and waits for its last zero-force exchange. Never waits for a
+    // read timeout.
+    void Stop();
+    bool Running() const { return running.load(std::memory_order_acquire); }
+
+    // Effects by id (ids are positive and never reused by one loop). AddEffect returns 0 when
+    // the table is full or the effect has a non-finite parameter; SetEffect and RemoveEffect
+    // return false for an unknown id (or a non-finite effect). Any thread; the running loop
+    // uses the new table from its next iteration.
+    int AddEffect(const HapticEffect& effect);
+    bool SetEffect(int id, const HapticEffect& effect);
+    bool RemoveEffect(int id);
+    void ClearEffects();
+
+    // Copies up to `capacity` of the newest samples into `out`, oldest first; returns how many.
+    size_t CopyTelemetry(Sample* out, size_t capacity) const;
+    size_t TelemetrySize() const { return ring_size; }
+    // Iterations made so far (all runs), without the cost of GetStats.
+    uint64_t Iterations() const { return iterations.load(std::memory_order_acquire); }
+    Stats GetStats() const;
+
+private:
+    struct EffectSlot {
+        int id = 0;  // 0: empty
+        HapticEffect effect;
+    };
+    using EffectTable = std::array<EffectSlot, kMaxEffects>;
+
+    // A sample as the ring stores it: written by the loop, read by any thread.
+    struct SampleSlot {
+        std::atomic<double> time{0.0};
+        std::array<std::atomic<float>, 10> values{};  // position, velocity, force, round trip
+        std::atomic<bool> replied{false};
+    };
+
+    void Run();
+    void Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now);
+    // Waits until `wait_until` for a reply an earlier iteration missed, then forgets it.
+    void ForgetOverdueReply(Clock::time_point wait_until);
+    Vector3 CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now);
+    void WaitForTick(Clock::time_point& tick);
+    void SendFinalZero();
+    void Record(const Sample& sample);
+    const EffectTable& CurrentEffects();
+    // Applies `edit` to the editors' table and publishes it; returns what `edit` returned.
+    template <typename Edit>
+    bool EditEffects(Edit&& edit);
+    static bool CancelCheck(void* self);
+
+    Osmira& arm;
+    const Options options;
+    const size_t ring_size;
+
+    std::thread thread;
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> running{false};
+    std::atomic<int> stop_reason{static_cast<int>(StopReason::NotStopped)};
+    Clock::time_point epoch{};     // the first start
+    Clock::time_point run_start{}; // loop thread only while running
+    Clock::time_point deadline{};  // of the current exchange; loop thread only
+    int misses_in_a_row = 0;       // loop thread only
+
+    std::atomic<uint64_t> iterations{0};
+    std::atomic<uint64_t> missed_replies{0};
+    std::atomic<uint64_t> late_ticks{0};
+    // ring_size + 1 slots: the one the loop may be writing is never among the newest
+    // ring_size samples that a reader copies.
+    std::unique_ptr<SampleSlot[]> ring;
+
+    // Editors build a table in `tables[back]` and swap it into `middle` (an index with the
+    // fresh bit); the loop swaps a fresh `middle` with its `front`. Neither ever waits.
+    static constexpr int kFresh = 4;
+    std::mutex editing;               // serialises editors only
+    EffectTable edited{};             // guarded by `editing`
+    int back = 0;                     // guarded by `editing`
+    int next_id = 1;                  // guarded by `editing`
+    std::array<EffectTable, 3> tables{};
+    std::atomic<int> middle{1};
+    int front = 2;                    // loop thread only
+};
+
+}  // namespace Tavix::HardwareAPI::Devices

@@ -1,0 +1,35 @@
+#include "TavixHardwareAPI/LineOwnership.h"
+
+namespace Tavix::HardwareAPI::Devices {
+
+LineOwnership::Call LineOwnership::BeginCall(bool wait) {
+    if (wait) {
+        calls.lock();
+    } else if (!calls.try_lock()) {
+        return Call::Busy;
+    }
+    if (!driven) return Call::Started;
+    calls.unlock();
+    return Call::Driven;
+}
+
+void LineOwnership::EndCall() { calls.unlock(); }
+
+bool LineOwnership::Claim() {
+    const std::lock_guard<std::recursive_mutex> lock(calls);
+    if (driven) return false;
+    driven = true;
+    return true;
+}
+
+void LineOwnership::Release() {
+    const std::lock_guard<std::recursive_mutex> lock(calls);
+    driven = false;
+}
+
+bool LineOwnership::Driven() {
+    const std::lock_guard<std::recursive_mutex> lock(calls);
+    return driven;
+}
+
+}  // namespace Tavix::HardwareAPI::Devices
