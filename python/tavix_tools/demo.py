@@ -6,7 +6,10 @@ Starts the device simulator (tavix-devsim) with one arm and one handle, then:
      whenever it crosses a plane, exchanged with the arm as fast as the loop goes (the
      simulator has no hand on the arm, so the force of a simulated hand, a soft spring
      towards a point that swings through the wall and back, is added to the command);
-  3. prints the loop rate and the round-trip latency percentiles;
+     first with a loop in Python around Osmira.end_effector_force, then with ServoLoop,
+     whose native thread renders the same wall and hand spring while Python only moves the
+     hand;
+  3. prints the two loops' rates and round-trip latency percentiles side by side;
   4. compares the host's kinematics of the joint angles with the arm's own position;
   5. prints a status snapshot of the handle;
   6. saves a plot of position, force and latency over time (with matplotlib, the extra
@@ -33,6 +36,9 @@ HAND_PERIOD = 1.5        # s
 # 1 um leaves a margin and still fails on a real kinematics fault (a tenth of a millimetre or more).
 KINEMATICS_TOLERANCE = 1e-6  # m
 SETTLED_SPEED = 1e-4     # m/s
+MAX_FORCE = 10.0         # N: what the simulated arm's motors produce at most
+MAX_SERVO_RATE = 100000  # iterations per second that the ServoLoop's telemetry has room for
+HAND_UPDATE = 0.001      # s between moves of the hand's spring in the ServoLoop run
 
 
 def identity(arm):
@@ -65,8 +71,8 @@ class Scene:
 
 def haptic_loop(arm, scene, seconds):
     """Runs the scene for `seconds`; returns the per-iteration record as lists, and the time."""
-    log = {"t": [], "x": [], "hand_x": [], "hand": [], "wall": [], "latency": []}
-    t, xs, hand_xs, hands, walls, latencies = log.values()
+    log = {"t": [], "x": [], "hand_x": [], "force": [], "latency": []}
+    t, xs, hand_xs, forces, latencies = log.values()
     exchange = arm.end_effector_force
     clock = time.perf_counter
     x = exchange([0.0, 0.0, 0.0])[0][0]
@@ -81,26 +87,55 @@ def haptic_loop(arm, scene, seconds):
         t.append(start - begin)
         xs.append(x)
         hand_xs.append(hand_x)
-        hands.append(hand)
-        walls.append(wall)
+        forces.append(hand + wall)
         latencies.append(stop - start)
         x = position[0]
         start = stop
     return log, clock() - begin
 
 
-def report_loop(log, elapsed):
+def servo_loop(arm, scene, seconds, workspace):
+    """The same scene rendered by a ServoLoop: the wall is a native one-sided plane and the
+    hand a native spring whose centre this thread moves along the swing about once a
+    millisecond. Returns the record in the form haptic_loop gives, from the loop's telemetry."""
+    _, y, z = workspace["center"]
+    samples = int(seconds * MAX_SERVO_RATE)
+    with api.ServoLoop(arm, max_force=MAX_FORCE, telemetry_size=samples) as loop:
+        loop.add_wall(point=[scene.wall, y, z], normal=[-1.0, 0.0, 0.0], stiffness=WALL_STIFFNESS)
+        hand = loop.add_spring([scene.hand(0.0), y, z], stiffness=HAND_STIFFNESS)
+        begin = time.perf_counter()
+        while (now := time.perf_counter() - begin) < seconds:
+            loop.set_spring(hand, [scene.hand(now), y, z], stiffness=HAND_STIFFNESS)
+            time.sleep(HAND_UPDATE)
+    record = loop.telemetry()
+    replied = record["replied"]
+    t = record["time"][replied] - record["time"][0]
+    xs = record["position"][replied, 0]
+    log = {"t": list(t), "x": list(xs), "hand_x": [scene.hand(v) for v in t],
+           "force": list(record["force"][replied, 0]), "latency": list(record["round_trip"][replied])}
+    return log, float(t[-1]) if len(t) else 0.0
+
+
+def loop_figures(log, elapsed, scene):
+    """Rate, round-trip percentiles (us) and the deepest press into the wall (mm) of one run."""
     latencies = sorted(log["latency"])
     n = len(latencies)
 
     def at(q):
         return latencies[min(n - 1, int(q * n))] * 1e6
 
-    print("== Haptic loop ==")
-    print(f"loop rate {n / elapsed:.0f} Hz ({n} exchanges in {elapsed:.2f} s)")
-    print(f"round trip us: median {at(0.5):.1f}, p90 {at(0.9):.1f}, p99 {at(0.99):.1f}, "
-          f"p99.9 {at(0.999):.1f}, max {latencies[-1] * 1e6:.1f}")
-    print(f"deepest press into the wall {max(-f for f in log['wall']) / WALL_STIFFNESS * 1e3:.2f} mm")
+    return {"rate (Hz)": n / elapsed, "round trip p50 (us)": at(0.5), "p99 (us)": at(0.99),
+            "p99.9 (us)": at(0.999), "max (us)": latencies[-1] * 1e6,
+            "deepest press (mm)": max(0.0, max(log["x"]) - scene.wall) * 1e3}
+
+
+def report_loops(runs, scene):
+    """Prints the runs' figures side by side: {name: (log, elapsed)}."""
+    figures = {name: loop_figures(log, elapsed, scene) for name, (log, elapsed) in runs.items()}
+    print("== Haptic loop: the wall in Python, then in ServoLoop ==")
+    print(f"{'':22}" + "".join(f"{name:>14}" for name in figures))
+    for row in next(iter(figures.values())):
+        print(f"{row:22}" + "".join(f"{values[row]:14.1f}" for values in figures.values()))
 
 
 def settle(arm):
@@ -143,7 +178,7 @@ def format_vector(values, digits=5):
     return "[" + ", ".join(f"{v:+.{digits}f}" for v in values) + "]"
 
 
-def save_plot(log, scene, path):
+def save_plot(runs, scene, path):
     """Saves the plot; without matplotlib, says so in one line instead."""
     print("== Plot ==")
     try:
@@ -151,36 +186,40 @@ def save_plot(log, scene, path):
     except ImportError:
         print("plot skipped: matplotlib is not installed (pip install 'TavixHardwareAPI[plot]')")
         return
-    plot(log, scene, path)
+    plot(runs, scene, path)
     print(f"saved {os.path.abspath(path)}")
 
 
-def plot(log, scene, path):
+def plot(runs, scene, path):
+    """One column per run ({name: (log, elapsed)}): position, commanded force and latency."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    t = log["t"]
-    figure, (position, force, latency) = plt.subplots(3, 1, sharex=True, figsize=(10, 8), layout="constrained")
-    figure.suptitle(f"Virtual wall, {len(t) / (t[-1] or 1):.0f} Hz haptic loop on the simulated arm")
-    position.plot(t, [x * 1e3 for x in log["hand_x"]], color="tab:gray", linestyle=":", label="simulated hand")
-    position.plot(t, [x * 1e3 for x in log["x"]], color="tab:blue", label="end effector")
-    position.axhline(scene.wall * 1e3, color="tab:red", linestyle="--", label="wall")
-    position.set_ylabel("x (mm)")
-    position.legend(loc="lower right")
-    force.plot(t, log["hand"], color="tab:gray", label="simulated hand")
-    force.plot(t, log["wall"], color="tab:red", label="wall spring")
-    force.set_ylabel("force x (N)")
-    force.legend(loc="lower right")
-    us = [v * 1e6 for v in log["latency"]]
-    median = sorted(us)[len(us) // 2]
-    latency.plot(t, us, ".", markersize=1, color="tab:green", label="round trip")
-    latency.axhline(median, color="black", linewidth=0.8, label=f"median {median:.0f} us")
-    latency.set_yscale("log")
-    latency.set_ylabel("latency (us)")
-    latency.set_xlabel("time (s)")
-    latency.legend(loc="upper right")
+    figure, axes = plt.subplots(3, len(runs), sharex=True, sharey="row", figsize=(7 * len(runs), 8),
+                                layout="constrained", squeeze=False)
+    figure.suptitle("Virtual wall on the simulated arm")
+    for column, (name, (log, elapsed)) in enumerate(runs.items()):
+        position, force, latency = axes[:, column]
+        t = log["t"]
+        position.set_title(f"{name}: {len(t) / (elapsed or 1):.0f} Hz")
+        position.plot(t, [x * 1e3 for x in log["hand_x"]], color="tab:gray", linestyle=":", label="simulated hand")
+        position.plot(t, [x * 1e3 for x in log["x"]], color="tab:blue", label="end effector")
+        position.axhline(scene.wall * 1e3, color="tab:red", linestyle="--", label="wall")
+        position.set_ylabel("x (mm)")
+        position.legend(loc="lower right")
+        force.plot(t, log["force"], color="tab:red", linewidth=0.8, label="commanded (hand + wall)")
+        force.set_ylabel("force x (N)")
+        force.legend(loc="lower right")
+        us = [v * 1e6 for v in log["latency"]]
+        median = sorted(us)[len(us) // 2]
+        latency.plot(t, us, ".", markersize=1, color="tab:green", label="round trip")
+        latency.axhline(median, color="black", linewidth=0.8, label=f"median {median:.0f} us")
+        latency.set_yscale("log")
+        latency.set_ylabel("latency (us)")
+        latency.set_xlabel("time (s)")
+        latency.legend(loc="upper right")
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     figure.savefig(path, dpi=100)
     plt.close(figure)
@@ -195,10 +234,12 @@ def run(seconds, plot_path):
         handle = api.Handle(api.SerialStream(sim.handles[0]))
         identity(arm)
         scene = Scene(sim.workspace)
-        log, elapsed = haptic_loop(arm, scene, seconds)
-        report_loop(log, elapsed)
+        runs = {"Python loop": haptic_loop(arm, scene, seconds)}
+        settle(arm)
+        runs["ServoLoop"] = servo_loop(arm, scene, seconds, sim.workspace)
+        report_loops(runs, scene)
         kinematics_ok = check_kinematics(arm)
         handle_ok = handle_snapshot(handle)
         del arm, handle  # close the ports before the simulator goes
-    save_plot(log, scene, plot_path)
+    save_plot(runs, scene, plot_path)
     return kinematics_ok and handle_ok

@@ -172,7 +172,7 @@ def check_sim(env, variables, work):
 def check_demo_without_matplotlib(env, variables, work):
     out = run([env / "bin" / "tavix", "demo", "--seconds", "0.2", "--plot", work / "demo.png"],
               env=variables, cwd=work)
-    check(re.search(r"^loop rate \d+ Hz", out, re.M), f"no haptic loop in the demo's output:\n{out}")
+    check(re.search(r"^rate \(Hz\) +\d+\.\d +\d+\.\d$", out, re.M), f"no haptic loops in the demo's output:\n{out}")
     skipped = re.search(r"^plot skipped: .*$", out, re.M)
     check(skipped and not (work / "demo.png").exists(), f"the demo without matplotlib:\n{out}")
     print(f"tavix demo without matplotlib: {skipped.group(0)}")

@@ -11,7 +11,7 @@ import numpy
 import pytest
 
 import TavixHardwareAPI as api
-from devsim import DevSim
+from tavix_tools.devsim import DevSim
 from fakedevice import floats
 
 DRIVEN = "^Osmira is driven by a running ServoLoop$"
