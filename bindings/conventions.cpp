@@ -1,5 +1,6 @@
 #include "conventions.h"
 
+#include <chrono>
 #include <utility>
 
 namespace tavix_bindings {
@@ -66,7 +67,12 @@ void WarnDeprecated(const char* message) {
 LineCall::LineCall(HardwareAPI::Devices::Device& device) : line(device.ownership) {
     using Call = HardwareAPI::Devices::LineOwnership::Call;
     Call call = line.BeginCall(false);
-    if (call == Call::Busy) call = WithoutGil([&] { return line.BeginCall(true); });
+    // Another thread's call is in progress: wait for it a millisecond at a time without the
+    // interpreter lock, so that a signal handler that raises meanwhile ends this call.
+    while (call == Call::Busy) {
+        call = WithoutGil([&] { return line.BeginCallWithin(std::chrono::milliseconds(1)); });
+        if (call == Call::Busy && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
     if (call == Call::Driven) throw std::runtime_error("Osmira is driven by a running ServoLoop");
 }
 

@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -82,3 +83,16 @@ def test_a_query_holding_the_lock_is_interrupted_too(device, alarm_is_ctrl_c):
     # this process could answer while it waits).
     device.send(b"\xaa" + floats(99.0) + b"\xaa" + floats(25.0))
     assert arm.get_temperature() == 25.0
+
+
+def test_a_call_waiting_for_another_threads_call_on_the_arm_is_interrupted_too(device, alarm_is_ctrl_c):
+    arm = api.Osmira(api.SerialStream(device.path), 1.0)
+    other = threading.Thread(target=arm.end_effector_force, args=([0.0, 0.0, 0.0],))
+    other.start()  # holds the arm's line until its reply times out
+    try:
+        assert device.received(13)  # the other call is in progress
+        start = time.monotonic()
+        interrupt_after(0.1, arm.get_temperature)
+        assert time.monotonic() - start < 0.1 + BOUND
+    finally:
+        other.join()

@@ -7,6 +7,7 @@
 // interleave. Calls of one thread may nest (a Python override called back from inside a call).
 #pragma once
 
+#include <chrono>
 #include <mutex>
 
 namespace Tavix::HardwareAPI::Devices {
@@ -19,6 +20,9 @@ public:
     // taken) while a loop drives the line, or, only when `wait` is false, Busy while a call
     // of another thread is in progress.
     Call BeginCall(bool wait);
+    // BeginCall that waits at most `limit` for a call of another thread to end (Busy after
+    // that), so that the waiting caller can attend to other things between tries.
+    Call BeginCallWithin(std::chrono::milliseconds limit);
     void EndCall();
 
     // Marks the line driven by a loop, after any call in progress has ended. False when a
@@ -28,7 +32,10 @@ public:
     bool Driven();
 
 private:
-    std::recursive_mutex calls;
+    // Called with `calls` taken: keeps it for a call, or gives it back while a loop drives.
+    Call Admit();
+
+    std::recursive_timed_mutex calls;
     bool driven = false;  // guarded by `calls`
 };
 
