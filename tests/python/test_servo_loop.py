@@ -147,13 +147,16 @@ def test_spring_holds_the_end_effector_on_the_simulator():
         with api.ServoLoop(arm, max_force=5.0, ramp_seconds=0.05, telemetry_size=500) as loop:
             loop.add_spring(target, 300.0, damping=3.0)
 
+            copy = {}
+
             def held():
-                samples = loop.telemetry()
-                return len(samples["time"]) == 500 and numpy.all(
-                    numpy.linalg.norm(samples["position"] - target, axis=1) < 0.002)
+                # A copy made while the loop runs may lack a sample it overwrote meanwhile.
+                copy.update(loop.telemetry())
+                return len(copy["time"]) == 500 and numpy.all(
+                    numpy.linalg.norm(copy["position"] - target, axis=1) < 0.002)
 
             wait_until(held)  # within 2 mm for 500 iterations in a row
-            samples = loop.telemetry()
+            samples = copy
             stats = loop.stats()
         assert {k: v.shape for k, v in samples.items()} == {
             "time": (500,), "position": (500, 3), "velocity": (500, 3), "force": (500, 3),
