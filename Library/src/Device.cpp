@@ -190,10 +190,6 @@ void Device::FlushInput() {
     }
 }
 
-}  // namespace Tavix::HardwareAPI::Devices
-
-namespace Tavix::HardwareAPI::Devices {
-
 uint8_t Device::ReadReplyHeader(size_t payload, uint8_t expect) {
     const uint8_t code = NextHeaderCode(true, expect, payload);
     if (code == 0 && Cancelled()) {
