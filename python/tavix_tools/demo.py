@@ -26,6 +26,7 @@ import time
 import TavixHardwareAPI as api
 
 from tavix_tools.devsim import DevSim
+from tavix_tools.stats import latency_summary
 
 WALL_STIFFNESS = 1000.0  # N/m: stiff enough to feel solid, well within what 10 kHz renders stably
 HAND_STIFFNESS = 100.0   # N/m: a relaxed grip
@@ -118,14 +119,9 @@ def servo_loop(arm, scene, seconds, workspace):
 
 def loop_figures(log, elapsed, scene):
     """Rate, round-trip percentiles (us) and the deepest press into the wall (mm) of one run."""
-    latencies = sorted(log["latency"])
-    n = len(latencies)
-
-    def at(q):
-        return latencies[min(n - 1, int(q * n))] * 1e6
-
-    return {"rate (Hz)": n / elapsed, "round trip p50 (us)": at(0.5), "p99 (us)": at(0.99),
-            "p99.9 (us)": at(0.999), "max (us)": latencies[-1] * 1e6,
+    latency = latency_summary([seconds * 1e6 for seconds in log["latency"]])
+    return {"rate (Hz)": len(log["latency"]) / elapsed, "round trip p50 (us)": latency["p50"],
+            "p99 (us)": latency["p99"], "p99.9 (us)": latency["p99.9"], "max (us)": latency["max"],
             "deepest press (mm)": max(0.0, max(log["x"]) - scene.wall) * 1e3}
 
 
