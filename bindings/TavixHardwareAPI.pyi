@@ -186,6 +186,11 @@ class _ServoStats(TypedDict):
     round_trip_p999: float
     round_trip_max: float
 
+# Options out of range raise ValueError: telemetry_size outside 1..4194304, rate_hz not finite or
+# negative (or under one tick an hour), reply_timeout not in (0, 3600], watchdog_misses < 1,
+# max_force not finite and positive, ramp_seconds not finite or negative, a NaN spin_seconds.
+# So do effects with a non-finite parameter, a negative stiffness or damping, or a zero or
+# non-finite wall normal. start() and stop() may be called from any number of threads at once.
 class ServoLoop(metaclass=_Pybind11Type):
     def __init__(
         self,

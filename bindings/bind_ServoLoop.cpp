@@ -1,5 +1,6 @@
 #include <pybind11/numpy.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,7 @@ using LoopClass = py::class_<ServoLoop, std::unique_ptr<ServoLoop>>;
 constexpr const char* kDriven = "Osmira is driven by a running ServoLoop";
 
 HapticEffect Checked(const HapticEffect& effect) {
-    if (!effect.Finite()) throw py::value_error("ServoLoop: every effect parameter must be a finite number");
+    if (const char* problem = effect.Problem()) throw py::value_error(std::string("ServoLoop: ") + problem);
     return effect;
 }
 
@@ -30,9 +31,7 @@ HapticEffect Spring(const FloatList& center, F32 stiffness, F32 damping) {
 HapticEffect Damping(F32 damping) { return Checked(HapticEffect::Damping(damping)); }
 
 HapticEffect Wall(const FloatList& point, const FloatList& normal, F32 stiffness, F32 damping) {
-    const Devices::Vector3 n = FirstThree(normal, "normal");
-    if (n[0] == 0.0f && n[1] == 0.0f && n[2] == 0.0f) throw py::value_error("ServoLoop: a wall needs a nonzero normal");
-    return Checked(HapticEffect::Wall(FirstThree(point, "point"), n, stiffness, damping));
+    return Checked(HapticEffect::Wall(FirstThree(point, "point"), FirstThree(normal, "normal"), stiffness, damping));
 }
 
 HapticEffect ConstantForce(const FloatList& force) { return Checked(HapticEffect::ConstantForce(FirstThree(force, "force"))); }
@@ -61,9 +60,23 @@ const char* ReasonName(ServoLoop::StopReason reason) {
 }
 
 void Start(ServoLoop& loop) {
-    if (loop.Running()) return;
-    // The claim waits for a call of another thread, which may need the interpreter lock to end.
-    if (!WithoutGil([&] { return loop.Start(); })) throw std::runtime_error(kDriven);
+    // The claim waits for a call of another thread, which may need the interpreter lock to end:
+    // a millisecond at a time without it, so that a signal handler that raises meanwhile ends
+    // the wait (as LineCall does).
+    for (;;) {
+        switch (WithoutGil([&] { return loop.StartWithin(std::chrono::milliseconds(1)); })) {
+            case ServoLoop::StartResult::Started:
+            case ServoLoop::StartResult::AlreadyRunning:
+                return;
+            case ServoLoop::StartResult::Driven:
+                throw std::runtime_error(kDriven);
+            case ServoLoop::StartResult::Closed:
+                throw std::runtime_error("ServoLoop: the interpreter is exiting");
+            case ServoLoop::StartResult::Busy:
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                break;
+        }
+    }
 }
 
 void Stop(ServoLoop& loop) { WithoutGil([&] { loop.Stop(); }); }
@@ -114,7 +127,6 @@ py::dict Stats(const ServoLoop& loop) {
 
 std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ramp_seconds, Int<int> watchdog_misses,
                                 F32 reply_timeout, Int<size_t> telemetry_size, F32 spin_seconds) {
-    if (!(max_force.value > 0.0f)) throw py::value_error("ServoLoop: max_force must be positive");
     ServoLoop::Options options;
     options.rate_hz = rate_hz;
     options.max_force = max_force;
@@ -123,6 +135,7 @@ std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ram
     options.reply_timeout = reply_timeout;
     options.telemetry_size = telemetry_size;
     options.spin_seconds = spin_seconds;
+    if (const char* problem = ServoLoop::Problem(options)) throw py::value_error(std::string("ServoLoop: ") + problem);
     return std::make_unique<ServoLoop>(arm, options);
 }
 
@@ -212,6 +225,10 @@ void bind_ServoLoop(py::module_& m) {
                   "watchdog and telemetry; the interpreter is never in the loop.");
     BindLifecycle(cls);
     BindEffects(cls);
+    // Every loop still running at interpreter exit, whoever holds it (a daemon thread too), ends
+    // with its zero force: atexit hooks run before the interpreter freezes its daemon threads,
+    // and the loops' threads are native.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { WithoutGil(&ServoLoop::StopAllAtExit); }));
 }
 
 }  // namespace tavix_bindings

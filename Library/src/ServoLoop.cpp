@@ -1,7 +1,11 @@
 #include "TavixHardwareAPI/ServoLoop.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <new>
 #include <vector>
 
 #include "TavixHardwareAPI/Cancellation.h"
@@ -16,26 +20,60 @@ constexpr std::chrono::microseconds kSpinBefore{200};
 // A sleeping loop looks at its stop flag at least this often.
 constexpr std::chrono::milliseconds kLongestNap{1};
 
-using Seconds = std::chrono::duration<double>;
+// Tries of Start, so that a Stop of another thread need not wait for a long call on the line.
+constexpr std::chrono::milliseconds kStartTry{10};
 
+using Seconds = std::chrono::duration<double>;
+using Precise = std::array<double, 3>;
+
+// Every option within its range (ServoLoop::Problem): the nearest allowed value, where there
+// is none the safest.
 ServoLoop::Options Clamped(ServoLoop::Options options) {
-    options.max_force = std::isfinite(options.max_force) ? std::max(options.max_force, 0.0f) : 0.0f;
-    if (!(options.rate_hz > 0.0) || !std::isfinite(options.rate_hz)) options.rate_hz = 0.0;
-    if (!(options.ramp_seconds > 0.0) || !std::isfinite(options.ramp_seconds)) options.ramp_seconds = 0.0;
+    constexpr double longest = ServoLoop::kLongestSeconds;
+    if (!(options.rate_hz > 0.0) || !std::isfinite(options.rate_hz)) {
+        options.rate_hz = 0.0;
+    } else {
+        options.rate_hz = std::max(options.rate_hz, 1.0 / longest);
+    }
+    options.max_force = options.max_force > 0.0f ? std::min(options.max_force, FLT_MAX) : 0.0f;  // NaN: 0
+    if (options.ramp_seconds < 0.0) {
+        options.ramp_seconds = 0.0;
+    } else if (!std::isfinite(options.ramp_seconds)) {
+        options.ramp_seconds = DBL_MAX;  // +inf or NaN: never fades in
+    }
     options.watchdog_misses = std::max(options.watchdog_misses, 1);
-    if (!(options.reply_timeout > 0.0) || !std::isfinite(options.reply_timeout)) options.reply_timeout = 0.02;
-    if (!std::isfinite(options.spin_seconds)) options.spin_seconds = -1.0;
-    options.telemetry_size = std::max<size_t>(options.telemetry_size, 1);
+    if (!(options.reply_timeout > 0.0)) {
+        options.reply_timeout = ServoLoop::Options{}.reply_timeout;
+    } else {
+        options.reply_timeout = std::min(options.reply_timeout, longest);
+    }
+    if (!(options.spin_seconds < longest)) options.spin_seconds = -1.0;  // NaN too
+    options.telemetry_size = std::clamp<size_t>(options.telemetry_size, 1, ServoLoop::kMaxTelemetrySize);
     return options;
 }
 
 // The norm clamped to `limit`, direction kept; a force with a non-finite entry becomes zero.
-Vector3 Limit(const Vector3& force, float limit) {
-    const float norm = std::sqrt(force[0] * force[0] + force[1] * force[1] + force[2] * force[2]);
-    if (!std::isfinite(norm)) return {};
-    if (norm <= limit) return force;
-    const float scale = limit / norm;
-    return {force[0] * scale, force[1] * scale, force[2] * scale};
+// std::hypot scales before it squares: no force is too large for its norm.
+Vector3 Limit(const Precise& force, float limit) {
+    if (!std::isfinite(force[0]) || !std::isfinite(force[1]) || !std::isfinite(force[2])) return {};
+    const double norm = std::hypot(force[0], force[1], force[2]);
+    const double scale = norm > limit ? limit / norm : 1.0;
+    return {static_cast<float>(force[0] * scale), static_cast<float>(force[1] * scale),
+            static_cast<float>(force[2] * scale)};
+}
+
+// Every loop of the process, from construction to destruction, for StopAllAtExit and the fork
+// handlers. Lock order: `mutex`, then a loop's `lifecycle`. Never destroyed, so that loops of
+// static storage and exit handlers may use it to the end.
+struct Registry {
+    std::mutex mutex;
+    std::vector<ServoLoop*> members;  // guarded by `mutex`
+    std::atomic<bool> closed{false};  // StopAllAtExit was called
+};
+
+Registry& Loops() {
+    static Registry* const registry = new Registry;
+    return *registry;
 }
 
 bool DeadlinePassed(void* deadline) {
@@ -58,32 +96,125 @@ double Percentile(const std::vector<float>& sorted, double q) {
 }
 }  // namespace
 
+const char* ServoLoop::Problem(const Options& options) {
+    static_assert(kMaxTelemetrySize == 4194304 && kLongestSeconds == 3600.0, "the sentences below name them");
+    if (options.telemetry_size < 1 || options.telemetry_size > kMaxTelemetrySize)
+        return "telemetry_size must be from 1 to 4194304";
+    if (!std::isfinite(options.rate_hz) || options.rate_hz < 0.0 ||
+        (options.rate_hz > 0.0 && options.rate_hz < 1.0 / kLongestSeconds))
+        return "rate_hz must be 0 (as fast as the arm answers) or a finite rate of at least one tick an hour";
+    if (!std::isfinite(options.max_force) || !(options.max_force > 0.0f)) return "max_force must be positive and finite";
+    if (!std::isfinite(options.ramp_seconds) || options.ramp_seconds < 0.0)
+        return "ramp_seconds must be finite and not negative";
+    if (options.watchdog_misses < 1) return "watchdog_misses must be at least 1";
+    if (!(options.reply_timeout > 0.0 && options.reply_timeout <= kLongestSeconds))
+        return "reply_timeout must be more than 0 and at most 3600 seconds";
+    if (std::isnan(options.spin_seconds)) return "spin_seconds must be a number";
+    return nullptr;
+}
+
 ServoLoop::ServoLoop(Osmira& arm, const Options& options)
     : arm(arm),
       options(Clamped(options)),
       ring_size(this->options.telemetry_size),
-      ring(new SampleSlot[ring_size + 1]) {}
+      ring(new SampleSlot[ring_size + 1]) {
+    static std::once_flag fork_handlers;
+    std::call_once(fork_handlers, [] { pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild); });
+    Registry& registry = Loops();
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.members.push_back(this);
+}
 
-ServoLoop::~ServoLoop() { Stop(); }
+ServoLoop::~ServoLoop() {
+    {
+        Registry& registry = Loops();
+        const std::lock_guard<std::mutex> lock(registry.mutex);
+        registry.members.erase(std::find(registry.members.begin(), registry.members.end(), this));
+    }
+    Stop();
+}
 
-bool ServoLoop::Start() {
-    if (Running()) return false;
-    if (thread.joinable()) thread.join();  // a run that ended by itself
+ServoLoop::StartResult ServoLoop::StartWithin(std::chrono::milliseconds limit) {
+    const std::lock_guard<std::mutex> lock(lifecycle);
+    if (Loops().closed.load(std::memory_order_acquire)) return StartResult::Closed;
+    if (Running()) return StartResult::AlreadyRunning;
+    EndThread();  // a run that ended by itself
     // The claim is the port's, so that no other object on it in this process can get in.
     line = arm.stream->SharedLineHandle();
-    if (!line->ownership.Claim()) return false;
+    switch (line->ownership.ClaimWithin(limit)) {
+        case LineOwnership::Call::Busy: return StartResult::Busy;
+        case LineOwnership::Call::Driven: return StartResult::Driven;
+        case LineOwnership::Call::Started: break;
+    }
     stop_requested.store(false, std::memory_order_relaxed);
     stop_reason.store(static_cast<int>(StopReason::NotStopped), std::memory_order_relaxed);
     run_start = Clock::now();
     if (epoch == Clock::time_point{}) epoch = run_start;
     running.store(true, std::memory_order_release);
-    thread = std::thread([this] { Run(); });
-    return true;
+    try {
+        thread = std::thread([this] { Run(); });
+    } catch (...) {  // no thread could be made: the arm is given back
+        running.store(false, std::memory_order_release);
+        line->ownership.Release();
+        throw;
+    }
+    return StartResult::Started;
+}
+
+bool ServoLoop::Start() {
+    StartResult result = StartResult::Busy;
+    while (result == StartResult::Busy) result = StartWithin(kStartTry);
+    return result == StartResult::Started;
 }
 
 void ServoLoop::Stop() {
+    const std::lock_guard<std::mutex> lock(lifecycle);
     stop_requested.store(true, std::memory_order_release);
-    if (thread.joinable()) thread.join();
+    EndThread();
+}
+
+void ServoLoop::EndThread() {
+    if (!thread.joinable()) return;
+    if (forked || thread.get_id() == std::this_thread::get_id()) {
+        // The parent's thread (or, were the loop ever to stop itself, this very thread): not
+        // ours to join. The handle is moved aside and never destroyed.
+        new (&abandoned.thread) std::thread(std::move(thread));
+        forked = false;
+        return;
+    }
+    thread.join();
+}
+
+void ServoLoop::StopAllAtExit() {
+    Registry& registry = Loops();
+    registry.closed.store(true, std::memory_order_release);
+    const std::lock_guard<std::mutex> lock(registry.mutex);
+    for (ServoLoop* loop : registry.members) loop->Stop();
+}
+
+// fork() copies only the forking thread. The handlers hold every loop's lifecycle across it,
+// so that the child finds no Start or Stop half made, and tell the child's loops that their
+// threads are not there.
+void ServoLoop::BeforeFork() {
+    Registry& registry = Loops();
+    registry.mutex.lock();
+    for (ServoLoop* loop : registry.members) loop->lifecycle.lock();
+}
+
+void ServoLoop::AfterForkInParent() {
+    Registry& registry = Loops();
+    for (ServoLoop* loop : registry.members) loop->lifecycle.unlock();
+    registry.mutex.unlock();
+}
+
+void ServoLoop::AfterForkInChild() {
+    Registry& registry = Loops();
+    for (ServoLoop* loop : registry.members) {
+        loop->forked = loop->thread.joinable();
+        loop->running.store(false, std::memory_order_release);
+        loop->lifecycle.unlock();
+    }
+    registry.mutex.unlock();
 }
 
 bool ServoLoop::CancelCheck(void* self) {
@@ -182,15 +313,15 @@ bool ServoLoop::DropStrayReplies() {
 }
 
 Vector3 ServoLoop::CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now) {
-    Vector3 sum{};
+    Precise sum{};
     for (const EffectSlot& slot : CurrentEffects()) {
         if (slot.id == 0) continue;
-        const Vector3 f = slot.effect.Force(position, velocity);
+        const Precise f = slot.effect.PreciseForce(position, velocity);
         for (size_t i = 0; i < 3; ++i) sum[i] += f[i];
     }
     if (options.ramp_seconds > 0.0) {
-        const auto ramp = static_cast<float>(std::min(1.0, Seconds(now - run_start).count() / options.ramp_seconds));
-        for (float& f : sum) f *= ramp;
+        const double ramp = std::min(1.0, Seconds(now - run_start).count() / options.ramp_seconds);
+        for (double& f : sum) f *= ramp;
     }
     return Limit(sum, options.max_force);
 }
@@ -309,7 +440,7 @@ bool ServoLoop::EditEffects(Edit&& edit) {
 int ServoLoop::AddEffect(const HapticEffect& effect) {
     int id = 0;
     EditEffects([&](EffectTable& table) {
-        if (!effect.Finite()) return false;
+        if (effect.Problem() != nullptr) return false;
         const auto free = std::find_if(table.begin(), table.end(), [](const EffectSlot& s) { return s.id == 0; });
         if (free == table.end()) return false;
         id = next_id++;
@@ -322,7 +453,7 @@ int ServoLoop::AddEffect(const HapticEffect& effect) {
 bool ServoLoop::SetEffect(int id, const HapticEffect& effect) {
     return EditEffects([&](EffectTable& table) {
         const auto slot = std::find_if(table.begin(), table.end(), [id](const EffectSlot& s) { return s.id == id; });
-        if (id == 0 || slot == table.end() || !effect.Finite()) return false;
+        if (id == 0 || slot == table.end() || effect.Problem() != nullptr) return false;
         slot->effect = effect;
         return true;
     });

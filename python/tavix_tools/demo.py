@@ -39,6 +39,7 @@ KINEMATICS_TOLERANCE = 1e-6  # m
 SETTLED_SPEED = 1e-4     # m/s
 MAX_FORCE = 10.0         # N: what the simulated arm's motors produce at most
 MAX_SERVO_RATE = 100000  # iterations per second that the ServoLoop's telemetry has room for
+MAX_TELEMETRY = 1 << 22  # the largest telemetry ring a ServoLoop takes
 HAND_UPDATE = 0.001      # s between moves of the hand's spring in the ServoLoop run
 
 
@@ -100,7 +101,7 @@ def servo_loop(arm, scene, seconds, workspace):
     hand a native spring whose centre this thread moves along the swing about once a
     millisecond. Returns the record in the form haptic_loop gives, from the loop's telemetry."""
     _, y, z = workspace["center"]
-    samples = int(seconds * MAX_SERVO_RATE)
+    samples = min(max(int(seconds * MAX_SERVO_RATE), 1), MAX_TELEMETRY)
     with api.ServoLoop(arm, max_force=MAX_FORCE, telemetry_size=samples) as loop:
         loop.add_wall(point=[scene.wall, y, z], normal=[-1.0, 0.0, 0.0], stiffness=WALL_STIFFNESS)
         hand = loop.add_spring([scene.hand(0.0), y, z], stiffness=HAND_STIFFNESS)

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -93,6 +97,130 @@ TEST(HapticEffect, ForcesMatchHandComputedValues) {
     ExpectNear(HapticEffect::Wall({0, 0, 0.2f}, {0, 0, 1}, 50, 4).Force(p, v), {0, 0, 0});
     ExpectNear(HapticEffect::Wall({0, 0, 0.5f}, {0, 0, 1}, 50, 4).Force(p, {0, 0, 10}), {0, 0, 0});
     EXPECT_FALSE(HapticEffect::Spring({NAN, 0, 0}, 1, 1).Finite());
+}
+
+TEST(HapticEffect, ProblemsAreNamedAndAnyFiniteNonzeroNormalIsNormalised) {
+    EXPECT_EQ(HapticEffect::Spring({0, 0, 0}, 10, 1).Problem(), nullptr);
+    EXPECT_EQ(HapticEffect::ConstantForce({-3e38f, 0, 0}).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Spring({0, 0, 0}, -10, 1).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Damping(-1).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Wall({0, 0, 0}, {0, 0, 1}, 10, -1).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Wall({0, 0, 0}, {-1, 0, NAN}, 10, 0).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Wall({0, 0, 0}, {INFINITY, 0, 0}, 10, 0).Problem(), nullptr);
+    EXPECT_NE(HapticEffect::Wall({0, 0, 0}, {0, 0, 0}, 10, 0).Problem(), nullptr);
+    HapticEffect unnormalised = HapticEffect::Wall({0, 0, 0}, {0, 0, 1}, 10, 0);
+    unnormalised.vector = {0, 0, 2};
+    EXPECT_NE(unnormalised.Problem(), nullptr);
+    // Normals whose squares underflow or overflow binary32 still give a unit normal, and a push.
+    for (const float size : {1e-30f, 1e-45f, 3e38f}) {
+        const HapticEffect wall = HapticEffect::Wall({0, 0, 0}, {-size, 0, size}, 100, 0);
+        EXPECT_EQ(wall.Problem(), nullptr) << size;
+        ExpectNear(wall.vector, {-std::sqrt(0.5f), 0, std::sqrt(0.5f)});
+        ExpectNear(wall.Force({0.01f, 0, -0.01f}, {}), {-1, 0, 1});
+    }
+}
+
+TEST(ServoLoop, OptionsOutOfRangeAreNamed) {
+    EXPECT_EQ(ServoLoop::Problem(ServoLoop::Options{}), nullptr);
+    const std::vector<std::function<void(ServoLoop::Options&)>> out_of_range = {
+        [](ServoLoop::Options& o) { o.telemetry_size = SIZE_MAX; },  // size + 1 wraps to 0
+        [](ServoLoop::Options& o) { o.telemetry_size = 0; },
+        [](ServoLoop::Options& o) { o.telemetry_size = ServoLoop::kMaxTelemetrySize + 1; },
+        [](ServoLoop::Options& o) { o.rate_hz = -1; },
+        [](ServoLoop::Options& o) { o.rate_hz = INFINITY; },
+        [](ServoLoop::Options& o) { o.rate_hz = 1e-30; },  // a tick period beyond the clock's range
+        [](ServoLoop::Options& o) { o.reply_timeout = 0; },
+        [](ServoLoop::Options& o) { o.reply_timeout = 1e30; },
+        [](ServoLoop::Options& o) { o.watchdog_misses = 0; },
+        [](ServoLoop::Options& o) { o.max_force = INFINITY; },
+        [](ServoLoop::Options& o) { o.max_force = NAN; },
+        [](ServoLoop::Options& o) { o.max_force = 0; },
+        [](ServoLoop::Options& o) { o.ramp_seconds = INFINITY; },
+        [](ServoLoop::Options& o) { o.ramp_seconds = -1; },
+        [](ServoLoop::Options& o) { o.spin_seconds = NAN; },
+    };
+    for (size_t i = 0; i < out_of_range.size(); ++i) {
+        ServoLoop::Options options;
+        out_of_range[i](options);
+        EXPECT_NE(ServoLoop::Problem(options), nullptr) << "case " << i;
+    }
+    ServoLoop::Options fits;
+    fits.rate_hz = 1.0 / ServoLoop::kLongestSeconds;
+    fits.ramp_seconds = 1e300;
+    fits.spin_seconds = -INFINITY;
+    fits.telemetry_size = ServoLoop::kMaxTelemetrySize;
+    EXPECT_EQ(ServoLoop::Problem(fits), nullptr);
+}
+
+TEST(ServoLoop, HugeForcesAreClampedInTheirDirectionNeverDropped) {
+    // 1 cm beyond a wall of 1e22 per unit (a push of 1e20, whose square overflows binary32),
+    // plus two constant forces whose sum overflows binary32.
+    ScriptedLoop wall(std::vector<Bytes>(2, State({0, 0, -0.01f}, {})), Quick(2.0f));
+    wall.loop.AddEffect(HapticEffect::Wall({0, 0, 0}, {0, 0, 1}, 1e22f, 0));
+    const std::vector<Vector3> pushed = wall.RunToSilence();
+    ASSERT_EQ(pushed.size(), 5u);  // zero, three pushes (two unanswered), the final zero
+    for (size_t i = 1; i < 4; ++i) ExpectNear(pushed[i], {0, 0, 2});
+
+    ScriptedLoop sum(std::vector<Bytes>(1, State({}, {})), Quick(2.0f));
+    sum.loop.AddEffect(HapticEffect::ConstantForce({3e38f, 0, -3e38f}));
+    sum.loop.AddEffect(HapticEffect::ConstantForce({3e38f, 0, -3e38f}));
+    const std::vector<Vector3> summed = sum.RunToSilence();
+    ASSERT_EQ(summed.size(), 4u);
+    for (size_t i = 1; i < 3; ++i) ExpectNear(summed[i], {std::sqrt(2.0f), 0, -std::sqrt(2.0f)});
+
+    // Options out of range are clamped when the loop is made, never towards more force: an
+    // infinite max_force is the largest finite one, an infinite ramp never fades in.
+    ServoLoop::Options unlimited = Quick();
+    unlimited.max_force = INFINITY;
+    ScriptedLoop unclamped(std::vector<Bytes>(1, State({}, {})), unlimited);
+    unclamped.loop.AddEffect(HapticEffect::ConstantForce({3, 0, -4}));
+    ExpectNear(unclamped.RunToSilence()[1], {3, 0, -4});
+    ServoLoop::Options endless = Quick();
+    endless.ramp_seconds = INFINITY;
+    ScriptedLoop ramp(std::vector<Bytes>(1, State({}, {})), endless);
+    ramp.loop.AddEffect(HapticEffect::ConstantForce({3, 0, -4}));
+    for (const Vector3& f : ramp.RunToSilence()) ExpectNear(f, {0, 0, 0});
+}
+
+TEST(ServoLoop, StartAndStopFromManyThreadsAtOnceAllReturn) {
+    MemoryStream stream;
+    stream.Feed(State({}, {}));
+    stream.repeat_answer = true;
+    Osmira arm(stream, 1.0f);
+    ServoLoop::Options options = Quick();
+    options.watchdog_misses = 1000000;  // runs until stopped, also once the replies are used up
+    ServoLoop loop(arm, options);
+    loop.AddEffect(HapticEffect::ConstantForce({1, 2, 3}));
+    constexpr int kThreads = 6;
+    for (int round = 0; round < 20; ++round) {
+        // Even rounds: starters and stoppers; odd rounds: a running loop and only stoppers.
+        if (round % 2 == 1) {
+            loop.Start();
+            ASSERT_TRUE(loop.Running());
+        }
+        std::atomic<int> waiting{kThreads};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                waiting.fetch_sub(1);
+                while (waiting.load() > 0) std::this_thread::yield();
+                if (round % 2 == 0 && i % 2 == 0) {
+                    loop.Start();
+                } else {
+                    loop.Stop();
+                }
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+        if (round % 2 == 1) {
+            EXPECT_FALSE(loop.Running());
+        }
+    }
+    loop.Stop();
+    EXPECT_FALSE(loop.Running());
+    const std::vector<Vector3> forces = Forces(stream.written);
+    ASSERT_FALSE(forces.empty());
+    ExpectNear(forces.back(), {0, 0, 0});
 }
 
 TEST(ServoLoop, EffectsAreSummedFromTheLastStateAndTheLastCommandIsZero) {

@@ -2,8 +2,13 @@
 telemetry, and a spring on the simulator."""
 
 import gc
+import json
+import os
 import signal
 import struct
+import subprocess
+import sys
+import threading
 import time
 import warnings
 
@@ -16,6 +21,7 @@ from fakedevice import floats
 
 DRIVEN = "^Osmira is driven by a running ServoLoop$"
 ZERO_FRAME = b"\x2a" + bytes(12)
+CHILD = os.path.join(os.path.dirname(__file__), "servo_loop_child.py")
 
 
 def state(*values):
@@ -96,6 +102,111 @@ def test_effect_table_refusals(arm):
     with pytest.raises(KeyError):
         loop.remove_effect(ids[0])
     assert loop.add_constant_force((1, 2, 3)) not in ids  # ids are never reused
+
+
+@pytest.mark.parametrize("option", [
+    {"telemetry_size": 2**64 - 1}, {"telemetry_size": 0}, {"telemetry_size": 2**40},
+    {"rate_hz": -1.0}, {"rate_hz": float("inf")}, {"rate_hz": float("nan")},
+    {"reply_timeout": 0.0}, {"reply_timeout": float("inf")}, {"reply_timeout": float("nan")},
+    {"watchdog_misses": 0},
+    {"max_force": float("inf")}, {"max_force": float("nan")}, {"max_force": -1.0},
+    {"ramp_seconds": float("inf")}, {"ramp_seconds": -0.5}, {"ramp_seconds": float("nan")},
+    {"spin_seconds": float("nan")},
+])
+def test_options_that_do_not_fit_are_refused(arm, option):
+    name = next(iter(option))
+    with pytest.raises(ValueError, match=name):
+        api.ServoLoop(arm, **{"max_force": 1.0, **option})
+
+
+def test_effects_that_do_not_fit_are_refused(arm):
+    loop = api.ServoLoop(arm, max_force=1.0)
+    refused = [
+        lambda: loop.add_spring([0, 0, 0], -10.0),
+        lambda: loop.add_spring([0, 0, 0], 10.0, damping=-1.0),
+        lambda: loop.add_damping(-1.0),
+        lambda: loop.add_damping(float("inf")),
+        lambda: loop.add_wall([0, 0, 0], [0, 0, 1], -10.0),
+        lambda: loop.add_wall([0, 0, 0], [-1, 0, float("nan")], 10.0),
+        lambda: loop.add_wall([0, 0, 0], [float("inf"), 0, 0], 10.0),
+        lambda: loop.add_constant_force([0, float("inf"), 0]),
+    ]
+    for add in refused:
+        with pytest.raises(ValueError):
+            add()
+    spring = loop.add_spring([0, 0, 0], 10.0)
+    with pytest.raises(ValueError):
+        loop.set_spring(spring, [0, 0, 0], -10.0)
+
+
+@pytest.mark.parametrize("normal, stiffness", [([0, 0, 1], 1e22), ([0, 0, 1e-30], 1000.0)])
+def test_a_huge_wall_force_is_clamped_not_dropped(arm, device, normal, stiffness):
+    device.send(state(0, 0, -0.01, 0, 0, 0) * 3)  # 1 cm beyond the wall
+    loop = api.ServoLoop(arm, max_force=2.0, watchdog_misses=2, reply_timeout=0.01)
+    loop.add_wall([0, 0, 0], normal, stiffness)
+    loop.start()
+    wait_until(lambda: not loop.running)
+    written = frames(device.received(13 * 6, timeout=0.5))
+    # Zero before any state, then the clamped push (the last two tries unanswered), then zero.
+    assert written == [(0.0, 0.0, 0.0)] + [(0.0, 0.0, 2.0)] * 4 + [(0.0, 0.0, 0.0)]
+
+
+def test_start_waiting_for_another_threads_call_is_interrupted(device):
+    arm = api.Osmira(api.SerialStream(device.path), 3.0)
+    loop = api.ServoLoop(arm, max_force=1.0)
+    other = threading.Thread(target=arm.end_effector_force, args=([0.0, 0.0, 0.0],))
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    other.start()  # holds the arm's line until its reply times out
+    try:
+        assert device.received(13)  # the other call is in progress
+        start = time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        with pytest.raises(KeyboardInterrupt):
+            loop.start()
+        assert time.monotonic() - start < 0.6
+        assert not loop.running
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        other.join()
+
+
+def run_child(*args):
+    """servo_loop_child.py in a process of its own, killed when it hangs."""
+    return subprocess.run([sys.executable, CHILD, *args], capture_output=True, text=True, timeout=100,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+
+
+def test_start_and_stop_from_many_threads_at_once_all_return():
+    child = run_child("races", "20")
+    assert (child.returncode, child.stdout) == (0, "ok\n"), child.stderr
+
+
+def test_a_forked_child_neither_joins_nor_writes():
+    child = run_child("fork")
+    assert child.returncode == 0, child.stderr
+    seen = json.loads(child.stdout)
+    assert seen.get("running_after_fork") is False, seen
+    assert seen["stop_seconds"] < 0.1 and seen["running_after_stop"] is False
+    assert seen["parent_last_frame"] == ZERO_FRAME.hex()
+    assert seen["written_by_child"] == ""
+
+
+def test_a_loop_kept_by_a_daemon_thread_is_stopped_with_zero_at_exit(device):
+    child = subprocess.Popen([sys.executable, CHILD, "daemon-exit", device.path], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    written = b""
+    end = time.monotonic() + 60
+    while child.poll() is None and time.monotonic() < end:
+        answered = len(written) // 13
+        written += device.received(1, timeout=0.05)
+        device.send(state(0, 0, 0, 0, 0, 0) * (len(written) // 13 - answered))  # the arm's replies
+    out, err = child.communicate(timeout=10)
+    written += device.received(0, timeout=0.2)
+    assert (child.returncode, out) == (0, b"running\n"), err
+    forces = frames(written)
+    assert (0.0, 0.0, 1.5) in forces
+    assert forces[-1] == (0.0, 0.0, 0.0)
 
 
 def test_watchdog_stops_a_loop_on_a_silent_device_with_zero_last(arm, device):

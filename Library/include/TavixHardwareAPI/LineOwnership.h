@@ -28,6 +28,9 @@ public:
     // Marks the line driven by a loop, after any call in progress has ended. False when a
     // loop drives it already.
     bool Claim();
+    // Claim that waits at most `limit` for a call in progress: Started (claimed), Driven (a
+    // loop drives the line already) or Busy (the call goes on; nothing taken).
+    Call ClaimWithin(std::chrono::milliseconds limit);
     void Release();
     bool Driven();
 

@@ -4,9 +4,11 @@
 //
 // Each iteration: (1) the force of the active effects (HapticEffect), summed, from the last
 // state the arm reported; (2) the safety limits: the fade-in ramp, then the norm clamped to
-// max_force (direction kept; a non-finite force becomes zero); (3) one force exchange
-// (SendForce + ReceiveState), timed and recorded. Until the first state has come back the
-// loop commands zero force.
+// max_force (direction kept); (3) one force exchange (SendForce + ReceiveState), timed and
+// recorded. The effects are summed and limited in double precision, so a huge but finite force
+// is clamped to max_force in its direction, never lost; only a force with a non-finite entry
+// (from a non-finite state) becomes zero. Until the first state has come back the loop
+// commands zero force.
 //
 // Units: forces in the arm's force unit, positions in the unit of the arm's link lengths,
 // times in seconds (see HapticEffect for the effects' parameters).
@@ -29,10 +31,18 @@
 //
 // Threads: effects may be added, changed and removed from any thread while the loop runs;
 // the loop never waits for an editor (three effect tables passed by atomic exchange) and never
-// allocates. Telemetry and statistics may be read from any thread. Start and Stop are made by
-// one thread at a time. While it runs the loop holds the arm's port (IO::Line::ownership, shared
-// by every object on that port in the process): it claims it at start, after any call in
-// progress, and gives it back when its run ends.
+// allocates. Telemetry and statistics may be read from any thread. Start and Stop may be called
+// from any number of threads at once: they take turns (a mutex of their own), every call
+// returns, Stop is idempotent and the loop's thread is joined once, by one of them. While it
+// runs the loop holds the arm's port (IO::Line::ownership, shared by every object on that port
+// in the process): it claims it at start, after any call in progress, and gives it back when
+// its run ends.
+//
+// Processes: in a child made by fork() while a loop runs, the loop has no thread (a
+// pthread_atfork handler notes it): it reports not running, and Stop and the destructor return
+// at once without joining or writing anything; its arm stays driven, by the parent's loop.
+// StopAllAtExit stops every loop of the process, whoever owns it (the Python module calls it
+// from an `atexit` hook, before the interpreter freezes its daemon threads).
 #pragma once
 
 #include <array>
@@ -55,18 +65,26 @@ public:
     static constexpr int kMaxEffects = 16;
     // The longest wait of the final zero-force exchange.
     static constexpr std::chrono::milliseconds kStopWait{50};
+    // The largest telemetry ring (about 235 MB) and the longest reply timeout and tick period.
+    static constexpr size_t kMaxTelemetrySize = size_t{1} << 22;
+    static constexpr double kLongestSeconds = 3600.0;
 
+    // Allowed values in brackets; Problem names an option outside them.
     struct Options {
-        double rate_hz = 0.0;         // <= 0: as fast as the line answers
-        float max_force = 1.0f;       // the largest force magnitude ever commanded (> 0)
-        double ramp_seconds = 0.0;    // forces fade in linearly over this time after start
-        int watchdog_misses = 5;      // missing replies in a row that stop the loop (>= 1)
-        double reply_timeout = 0.02;  // seconds an iteration waits for its reply
+        double rate_hz = 0.0;         // 0: as fast as the line answers [0, or 1/kLongestSeconds .. finite]
+        float max_force = 1.0f;       // the largest force magnitude ever commanded [> 0, finite]
+        double ramp_seconds = 0.0;    // forces fade in linearly over this time after start [>= 0, finite]
+        int watchdog_misses = 5;      // missing replies in a row that stop the loop [>= 1]
+        double reply_timeout = 0.02;  // seconds an iteration waits for its reply [> 0, <= kLongestSeconds]
         // Seconds a reply wait busy-polls before it sleeps until input comes (Device::spin_limit);
-        // negative: it never sleeps.
+        // negative, infinite or kLongestSeconds and more: it never sleeps [not NaN].
         double spin_seconds = 100e-6;
-        size_t telemetry_size = 4096; // iterations the telemetry ring keeps (>= 1)
+        size_t telemetry_size = 4096; // iterations the telemetry ring keeps [1 .. kMaxTelemetrySize]
     };
+
+    // Why `options` do not fit (the first option outside its range, as a sentence naming it),
+    // or nullptr when they do. The Python binding raises ValueError with it.
+    static const char* Problem(const Options& options);
 
     enum class StopReason { NotStopped, Requested, MissedReplies, PortClosed };
 
@@ -92,26 +110,45 @@ public:
         double round_trip_p50 = 0.0, round_trip_p99 = 0.0, round_trip_p999 = 0.0, round_trip_max = 0.0;
     };
 
-    // `arm` (not owned) must outlive the loop. Options out of range are clamped to the
-    // nearest allowed value.
+    // `arm` (not owned) must outlive the loop. Options out of range (see Problem) are replaced
+    // by the nearest allowed value, and where there is none by the safest: a max_force that is
+    // NaN or not positive commands no force at all, a NaN or infinite ramp_seconds never fades
+    // in (no force either), a rate_hz that is NaN, negative or infinite runs as fast as the
+    // line answers, a reply_timeout that is NaN or not positive is the default, a NaN
+    // spin_seconds never sleeps.
     ServoLoop(Osmira& arm, const Options& options);
     // Stops a running loop (zero force sent).
     ~ServoLoop();
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
 
-    // Starts a run: waits for a call in progress on the arm's line, then drives it. False
-    // when this loop already runs or another loop drives the arm.
+    enum class StartResult {
+        Started,         // this call started a run
+        AlreadyRunning,  // a run of this loop goes on
+        Driven,          // another loop drives the arm
+        Busy,            // a call on the arm's line went on past the limit; nothing done
+        Closed,          // after StopAllAtExit
+    };
+    // Starts a run: waits at most `limit` for a call in progress on the arm's line, then
+    // drives it. A caller that must stay responsive (to Ctrl-C) tries again after Busy.
+    StartResult StartWithin(std::chrono::milliseconds limit);
+    // Starts a run, waiting for a call in progress as long as it takes. False when this loop
+    // already runs, another loop drives the arm or StopAllAtExit was called.
     bool Start();
     // Ends the run (if any) and waits for its last zero-force exchange. Never waits for a
-    // read timeout.
+    // read timeout. Idempotent; a Stop made while another thread's Stop joins the loop waits
+    // for that one.
     void Stop();
     bool Running() const { return running.load(std::memory_order_acquire); }
 
+    // Stops every loop of the process (each with its final zero) and makes every later Start
+    // fail (Closed): for the end of the process.
+    static void StopAllAtExit();
+
     // Effects by id (ids are positive and never reused by one loop). AddEffect returns 0 when
-    // the table is full or the effect has a non-finite parameter; SetEffect and RemoveEffect
-    // return false for an unknown id (or a non-finite effect). Any thread; the running loop
-    // uses the new table from its next iteration.
+    // the table is full or the effect has a HapticEffect::Problem; SetEffect and RemoveEffect
+    // return false for an unknown id (or an effect with a Problem). Any thread; the running
+    // loop uses the new table from its next iteration.
     int AddEffect(const HapticEffect& effect);
     bool SetEffect(int id, const HapticEffect& effect);
     bool RemoveEffect(int id);
@@ -137,6 +174,13 @@ private:
         std::array<std::atomic<float>, 10> values{};  // position, velocity, force, round trip
         std::atomic<bool> replied{false};
     };
+
+    // Joins the loop's thread when there is one (with `lifecycle` held); in a forked child,
+    // lets go of the parent's thread without touching it.
+    void EndThread();
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
 
     void Run();
     void Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now);
@@ -165,7 +209,17 @@ private:
     const Options options;
     const size_t ring_size;
 
+    // Start, Stop and the fork handlers take turns; `thread` and `forked` are guarded by it.
+    std::mutex lifecycle;
     std::thread thread;
+    bool forked = false;  // `thread` ran in the parent of this forked process
+    // The handles of such threads: kept, never joined, detached or destroyed (the child has no
+    // such thread, and the C library may reuse its record for a thread of the child).
+    union Abandoned {
+        Abandoned() {}
+        ~Abandoned() {}
+        std::thread thread;
+    } abandoned;
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> running{false};
     std::atomic<int> stop_reason{static_cast<int>(StopReason::NotStopped)};
