@@ -320,6 +320,21 @@ void BindOutcome(OsmiraClass& cls) {
         "frame was written).");
 }
 
+void BindLifetime(OsmiraClass& cls) {
+    constexpr const char* kCloseDoc =
+        "Command zero force if the last command could leave the arm pushing (a force or torque that is not zero, "
+        "a position or angle target, raw bytes), then close the port. Later calls fail at once.";
+    cls.def("close", [](Osmira& arm) { DeviceCall(arm, [&] { arm.Close(); }); }, kCloseDoc)
+        .def("__enter__", [](Osmira& arm) -> Osmira& { return arm; }, py::return_value_policy::reference_internal,
+             "The arm itself.")
+        .def(
+            "__exit__",
+            [](Osmira& arm, const py::object&, const py::object&, const py::object&) {
+                DeviceCall(arm, [&] { arm.Close(); });
+            },
+            py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), kCloseDoc);
+}
+
 }  // namespace
 
 void bind_Osmira(py::module_& m) {
@@ -331,6 +346,7 @@ void bind_Osmira(py::module_& m) {
     BindCurrentExchanges(cls);
     BindOlderMethods(cls);
     BindOutcome(cls);
+    BindLifetime(cls);
 }
 
 }  // namespace tavix_bindings

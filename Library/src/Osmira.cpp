@@ -43,10 +43,24 @@ bool Osmira::ReplyDue(Settle settled, int headers, size_t length) {
     return false;
 }
 
+void Osmira::NoteCommand(uint8_t code, const float* values) {
+    const bool zero = values[0] == 0.0f && values[1] == 0.0f && values[2] == 0.0f;
+    // A position or angle target holds the arm wherever it is: only a zero force or torque lets go.
+    may_push = !((code == kForce || code == kJointTorques) && zero);
+}
+
+void Osmira::Close() {
+    if (may_push && stream->IsOpen()) {
+        Vector3 position{}, velocity{};
+        ExchangeForce({0.0f, 0.0f, 0.0f}, position, velocity);
+    }
+    stream->Close();
+}
+
 bool Osmira::ExchangeVectors(uint8_t request, const Vector3& values, uint8_t reply, Vector3& first, Vector3& second) {
     Settle settled{};
     if (!BeginRequest(settled)) return Finish(false);
-    SendCommand(request, values.data(), 3);
+    if (SendCommand(request, values.data(), 3)) NoteCommand(request, values.data());
     if (!ReplyDue(settled, 1, kStateSize) || !ReadReply(reply, kStateSize)) return Finish(false);
     first = PayloadFloats<3>(0);
     second = PayloadFloats<3>(12);
@@ -67,7 +81,9 @@ bool Osmira::ExchangeAngles(const Vector3& target, Vector3& angles, Vector3& vel
 }
 
 void Osmira::SendAwaited(uint8_t code, const float* values, int count, size_t length) {
-    if (Finish(SendCommand(code, values, count))) Ledger().Expect(1, static_cast<uint16_t>(length), true);
+    if (!Finish(SendCommand(code, values, count))) return;
+    if (count == 3) NoteCommand(code, values);
+    Ledger().Expect(1, static_cast<uint16_t>(length), true);
 }
 
 void Osmira::SendForce(const Vector3& force) { SendAwaited(kForce, force.data(), 3, kStateSize); }

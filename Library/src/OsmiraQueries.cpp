@@ -93,6 +93,7 @@ float Osmira::GetTemperature() { return Query(kTemperature, sizeof(float)) ? Pay
 bool Osmira::SendRaw(const char* data, size_t n) {
     if (n == 0) return Finish(false);
     stream->Write(data, n);
+    may_push = true;  // raw bytes may be any command
     return Finish(stream->rdstate() == std::ios_base::goodbit);
 }
 

@@ -212,3 +212,21 @@ def test_a_signal_handler_cannot_get_into_a_call_it_interrupted(device):
         signal.signal(signal.SIGALRM, previous)
     assert from_handler == ["a signal handler cannot use a port whose call it interrupted"]
     assert device.received(13, timeout=0.1) == b"\x2a" + floats(1, 0, 0)  # the handler sent nothing
+
+
+def test_closing_an_arm_takes_its_force_back_to_zero_only_when_it_may_push(device):
+    responder = Responder(device)
+    try:
+        with api.Osmira(api.SerialStream(device.path), 0.5) as arm:
+            arm.end_effector_force([0.0, 0.0, 0.5])
+        assert responder.requests == 2  # the force, then the zero on leaving the block
+        assert arm.end_effector_force() == ZEROS and not arm.last_call_ok  # closed: fails at once
+
+        quiet = api.Osmira(api.SerialStream(device.path), 0.5)
+        quiet.joint_angles([1, 2, 3])  # a target holds the arm too
+        quiet.end_effector_force([0, 0, 0])
+        quiet.close()
+        quiet.close()
+        assert responder.requests == 4  # nothing more: the last command let go
+    finally:
+        responder.stop()

@@ -116,6 +116,13 @@ public:
     // sends: whether its frame was written). False before the first call.
     bool last_call_ok = false;
 
+    // Whether the last command written could leave the arm pushing: a force or torque that is
+    // not zero, a position or angle target, or raw bytes (which may be any of them).
+    bool MayBePushing() const { return may_push; }
+    // Ends this program's use of the arm: a zero-force exchange when the last command could
+    // leave it pushing, then the stream's port closed (every later call fails at once).
+    void Close();
+
 private:
     // ReadHeaderCode; on a code other than `code`, the wrong-code line, one 1024-byte discard
     // attempt and false (what the line owed is then unknown and forgotten); otherwise true when
@@ -139,6 +146,10 @@ private:
     bool IdentifierExchange(uint8_t selector);
     UUID ReadIdentifier(uint8_t selector);
     bool Finish(bool ok) { return last_call_ok = ok; }
+    // Notes what a control-loop command written with `code` leaves the arm doing.
+    void NoteCommand(uint8_t code, const float* values);
+
+    bool may_push = false;
 
     template <size_t N>
     std::array<float, N> PayloadFloats(size_t offset) const {
