@@ -18,14 +18,18 @@ def check_target(path):
     target = os.path.realpath(path)
     directory = os.path.dirname(target)
     if os.path.isdir(target):
-        raise CommandError(f"{path}: is a directory", USAGE)
+        raise cannot_write_there(path, "it is a directory")
     if not os.path.isdir(directory):
-        raise CommandError(f"{path}: there is no folder {directory}", USAGE)
+        raise cannot_write_there(path, f"there is no folder {directory}")
     if os.path.exists(target):
         if not stat.S_ISREG(os.stat(target).st_mode):
-            raise CommandError(f"{path}: not a regular file, so it is not replaced", USAGE)
+            raise cannot_write_there(path, "not a regular file, so it is not replaced")
         if not os.access(target, os.W_OK):
-            raise CommandError(f"{path}: not writable (permission denied)", USAGE)
+            raise cannot_write_there(path, "permission denied")
+
+
+def cannot_write_there(path, why):
+    return CommandError(f"{path}: cannot write there: {why}", USAGE)
 
 
 def _mode_for(target):
@@ -85,7 +89,7 @@ def open_output(path):
     try:
         return PendingFile(path)
     except OSError as error:
-        raise CommandError(f"{path}: cannot write there: {error.strerror}", USAGE) from None
+        raise cannot_write_there(path, error.strerror) from None
 
 
 class WriteFailed(Exception):

@@ -5,15 +5,19 @@ import os
 import subprocess
 import sys
 
+import TavixHardwareAPI
+
 from tavix_tools.devsim import DevSim  # noqa: F401  (the tests' simulator, for the callers of this module)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# A stand-in for Osmira.last_call_ok in the children, for a module built before it had one.
+LAST_CALL_FALLBACK = [] if hasattr(TavixHardwareAPI.Osmira, "last_call_ok") else [os.path.join(HERE, "last_call_fallback")]
 PACKAGE_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
 
 
 def environment(extra_path=()):
     """The environment of a tavix child: the package, the built module and the tests' path."""
-    path = os.pathsep.join([*extra_path, PACKAGE_DIR, *sys.path])
+    path = os.pathsep.join([*extra_path, *LAST_CALL_FALLBACK, PACKAGE_DIR, *sys.path])
     return dict(os.environ, PYTHONPATH=path)
 
 
@@ -25,6 +29,19 @@ def tavix(*args, timeout=60, extra_path=()):
     """A finished ``tavix`` run: returncode, stdout, stderr (text)."""
     return subprocess.run(command(*args), capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL,
                           env=environment(extra_path))
+
+
+def start_tavix(*args, extra_path=()):
+    """A running ``tavix``, its standard output and error as text pipes."""
+    return subprocess.Popen(command(*args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True, env=environment(extra_path))
+
+
+def arm_velocity(port):
+    """The velocity the arm on ``port`` reports: one exchange at zero force, which the
+    simulated arm answers with the motion the previous command left it in."""
+    arm = TavixHardwareAPI.Osmira(TavixHardwareAPI.SerialStream(port), 1.0)
+    return arm.end_effector_force([0.0, 0.0, 0.0])[1]
 
 
 def tavix_json(*args, **kwargs):

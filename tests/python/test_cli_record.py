@@ -1,0 +1,165 @@
+"""``tavix record`` keeps the arm safe and the recording whole: signals, full disks, bad paths,
+a silent arm, forces out of bounds. Each run is a ``tavix`` child, as a user runs it."""
+
+import csv
+import os
+import shutil
+import signal
+import subprocess
+import sys
+
+import numpy
+import pytest
+
+from children import ended
+from fakedevice import floats
+from tavix_cli import DevSim, arm_velocity, assert_one_line_failure, command, environment, start_tavix, tavix
+
+COLUMN_COUNT = 12
+PUSH = "0,0,0.03"  # the simulated arm moves at 7.5 mm/s under it, and rests once it ends
+ZERO_FORCE_FRAME = b"\x2a" + floats(0, 0, 0)
+ARM_IDENTITY = bytes([0x0B, 0x34, 0x12, 4, 2, 7]) + bytes(range(16))
+
+
+@pytest.fixture(scope="module")
+def sim():
+    with DevSim(arms=1, handles=0) as running:
+        yield running
+
+
+def started(process):
+    """Waits for the line ``record`` writes to a log once its first exchange is done."""
+    line = process.stderr.readline()
+    assert line.startswith("tavix record: recording "), line + process.stderr.read()
+
+
+def csv_rows(path):
+    """The rows of a recording, every one checked to be whole."""
+    with open(path, newline="") as f:
+        rows = list(csv.reader(f))
+    assert rows[0][-1] == "replied" and len(rows[0]) == COLUMN_COUNT
+    assert all(len(row) == COLUMN_COUNT for row in rows[1:])
+    return numpy.array(rows[1:], dtype=float).reshape(-1, COLUMN_COUNT)
+
+
+def interrupted_count(stdout):
+    line = next(line for line in stdout.splitlines() if line.startswith("interrupted after "))
+    return int(line.split()[2])
+
+
+def assert_at_rest(port):
+    """The last command the arm got was zero force: it has stopped, where a force left on
+    would keep it moving at 7.5 mm/s."""
+    assert max(abs(v) for v in arm_velocity(port)) < 1e-4
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_stop_signal_ends_the_run_with_every_row_kept_and_zero_force(sim, tmp_path, signum):
+    out = tmp_path / "run.csv"
+    out.write_text("an older recording\n")
+    with ended(start_tavix("record", sim.arms[0], "-o", str(out), "--force", PUSH)) as process:  # no --seconds: until stopped
+        started(process)
+        process.send_signal(signum)
+        stdout, stderr = process.communicate(timeout=30)
+    assert process.returncode == 128 + signum, stderr
+    assert "Traceback" not in stderr
+    table = csv_rows(out)
+    assert interrupted_count(stdout) == len(table) > 0
+    assert f"({signal.Signals(signum).name})" in stdout
+    assert (table[:, 11] == 1).all() and (table[:, 9] == 0.03).all()
+    assert os.listdir(tmp_path) == ["run.csv"]  # no temporary file left beside it
+    assert_at_rest(sim.arms[0])
+
+
+def test_more_signals_while_finishing_still_give_a_whole_npz(sim, tmp_path):
+    out = tmp_path / "run.npz"
+    with ended(start_tavix("record", sim.arms[0], "-o", str(out), "--force", PUSH)) as process:
+        started(process)
+        for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGINT):
+            process.send_signal(signum)
+        stdout, stderr = process.communicate(timeout=30)
+    # Signals pending together are taken lowest number first: any of them may be the one that stops it.
+    assert f"({signal.Signals(process.returncode - 128).name})" in stdout, stderr
+    with numpy.load(out) as arrays:
+        assert len(arrays["t_s"]) == interrupted_count(stdout) > 0
+        assert (numpy.diff(arrays["t_s"]) > 0).all() and (arrays["replied"] == 1).all()
+    assert os.listdir(tmp_path) == ["run.npz"]
+    assert_at_rest(sim.arms[0])
+
+
+def test_a_killed_run_leaves_the_older_file_as_it_was(sim, tmp_path):
+    out = tmp_path / "run.csv"
+    out.write_text("an older recording\n")
+    with ended(start_tavix("record", sim.arms[0], "-o", str(out))) as process:
+        started(process)
+        process.kill()
+        process.communicate(timeout=30)
+    assert out.read_text() == "an older recording\n"
+    assert [name for name in os.listdir(tmp_path) if name != "run.csv"][0].endswith(".tmp")
+
+
+def test_a_silent_arm_gets_rows_marked_unanswered_and_zero_force_last(device, tmp_path):
+    out = tmp_path / "silent.csv"
+    with ended(start_tavix("record", device.path, "-o", str(out), "--force", PUSH)) as process:
+        assert device.received(at_least=1, timeout=10) == b"\x0a"  # the wake-up
+        device.send(ARM_IDENTITY)  # and then nothing more
+        started(process)
+        process.send_signal(signal.SIGTERM)
+        stdout, stderr = process.communicate(timeout=30)
+    assert process.returncode == 143, stderr
+    table = csv_rows(out)
+    assert len(table) >= 1 and (table[:, 11] == 0).all() and (table[:, 1:7] == 0).all()
+    assert f"{len(table)} of {len(table)} exchanges got no reply from the arm" in stderr
+    assert "rate 0 Hz" in stdout
+    wire = device.received(timeout=0.5)
+    assert wire.endswith(ZERO_FORCE_FRAME) and b"\x2a" + floats(0, 0, 0.03) in wire
+
+
+def test_usage_errors_come_before_the_first_exchange(sim, tmp_path):
+    (tmp_path / "folder").mkdir()
+    absent = str(tmp_path / "ttyACM7")  # checks that reach the port would say it cannot be opened
+    cases = [(["-o", str(tmp_path / "folder")], "cannot write there: it is a directory"),
+             (["-o", str(tmp_path / "missing" / "r.csv")], "cannot write there: there is no folder"),
+             (["-o", "/proc/r.csv"], "cannot write there"),
+             (["-o", "/dev/null"], "not a regular file"),
+             (["-o", str(tmp_path / "r.csv"), "--plot", str(tmp_path / "missing" / "r.png")], "there is no folder"),
+             (["-o", str(tmp_path / "r.csv"), "--force", "0,0,100"], "above --max-force"),
+             (["-o", str(tmp_path / "r.csv"), "--force", "1e30,0,0"], "above --max-force"),
+             (["-o", str(tmp_path / "r.csv"), "--force", "0,0,1e39"], "is not three numbers"),
+             (["-o", str(tmp_path / "r.csv"), "--max-force", "inf"], "above zero")]
+    for options, text in cases:
+        assert_one_line_failure(tavix("record", absent, *options), 2, text)
+    assert os.listdir(tmp_path) == ["folder"]
+    raised = tavix("record", sim.arms[0], "--seconds", "0.2", "-o", str(tmp_path / "r.csv"), "--force", "0,0,0.5",
+                   "--max-force", "0.6")
+    assert raised.returncode == 0, raised.stderr
+
+
+def full_disk_run(sim, tmp_path):
+    """``record`` onto a 64 KiB tmpfs in a private mount namespace; what it left there is
+    copied to tmp_path/left."""
+    small, left = tmp_path / "small", tmp_path / "left"
+    small.mkdir()
+    left.mkdir()
+    script = ('mount -t tmpfs -o size=64k tmpfs "$1" || exit 99; shift; '
+              '"$@"; status=$?; cp -a "$0"/. "$0/../left/"; exit $status')
+    record = command("record", sim.arms[0], "--seconds", "5", "-o", str(small / "run.csv"))
+    return subprocess.run(["unshare", "-m", "sh", "-c", script, str(small), str(small), *record], capture_output=True,
+                          text=True, timeout=60, env=environment(), stdin=subprocess.DEVNULL)
+
+
+def test_a_full_disk_keeps_the_whole_rows_as_partial(sim, tmp_path):
+    if shutil.which("unshare") is None or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode:
+        pytest.skip("no private mount namespace here (unshare -m needs root or user namespaces)")
+    run = full_disk_run(sim, tmp_path)
+    if run.returncode == 99:
+        pytest.skip(f"cannot mount a tmpfs: {run.stderr.strip()}")
+    assert run.returncode == 1, run.stderr
+    assert "Traceback" not in run.stderr
+    problem = [line for line in run.stderr.splitlines() if "cannot write" in line]
+    assert len(problem) == 1 and "No space left on device" in problem[0] and "run.csv.partial" in problem[0], run.stderr
+    assert os.listdir(tmp_path / "left") == ["run.csv.partial"]
+    table = csv_rows(tmp_path / "left" / "run.csv.partial")
+    assert f"the first {len(table)} exchanges are in" in problem[0] and len(table) > 0
+    assert (tmp_path / "left" / "run.csv.partial").read_bytes().endswith(b"\r\n")
+    assert_at_rest(sim.arms[0])
