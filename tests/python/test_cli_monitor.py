@@ -12,7 +12,9 @@ import time
 import pytest
 
 import children
-from tavix_cli import DevSim, command, environment
+from children import ended
+from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
+from tavix_cli import DevSim, arm_velocity, command, environment, start_tavix
 
 pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (Debian package tmux)")
 
@@ -92,6 +94,7 @@ def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
         assert re.search(r"round trip \(us\) +p50 \d", pane.screen())
         pane.tmux("send-keys", "q")
         assert_terminal_restored(pane)
+        assert max(map(abs, arm_velocity(sim.arms[0]))) < 1e-4  # the force was taken back to zero
 
 
 def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
@@ -103,3 +106,40 @@ def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
         assert re.search(r"battery +4\.\d{3} V", screen) and re.search(r"hall-effect level +\d+", screen)
         pane.tmux("send-keys", "C-c")
         assert_terminal_restored(pane)
+
+
+def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, device):
+    pane = pane_of(device.path, "--force", "0,0,0.03")
+    assert device.received(at_least=1, timeout=SCREEN_WAIT) == b"\x0a"  # the wake-up
+    device.send(ARM_IDENTITY)  # and then nothing more
+    pane.wait_for(r"arm +NOT ANSWERING for [\d.]+ s")
+    assert re.search(r"exchanges +0 +rate +0 /s +unanswered [1-9]", pane.screen()), pane.screen()
+    pane.tmux("send-keys", "h")
+    pane.wait_for(r"h or \? +show or hide these keys")
+    wire = device.received()
+    pane.tmux("send-keys", "q")
+    asked = time.monotonic()
+    while not wire.endswith(ZERO_FORCE_FRAME) and time.monotonic() - asked < SCREEN_WAIT:
+        wire += device.received(at_least=len(wire) + 1, timeout=0.001)
+    took = time.monotonic() - asked
+    assert_terminal_restored(pane)
+    # A dead arm costs the monitor's short read timeout per exchange, and q waits for two (the
+    # one under way and the zero-force one): about 60 ms at most, where the arm's usual timeout
+    # made it a second. The bound leaves room for a busy machine's scheduling.
+    assert took < 0.5, f"the zero force went out {took:.3f} s after q"
+    assert b"\x2a" + floats(0, 0, 0.03) in wire and device.received() == b""  # nothing after it
+
+
+def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():
+    with DevSim(arms=1, handles=0) as sim, ended(start_tavix("monitor", sim.arms[0], "--force", "0,0,0.03")) as process:
+        assert process.stdout.readline().startswith(f"# tavix monitor  {sim.arms[0]}  arm device id 1: a line every 0.1 s")
+        assert process.stdout.readline().split() == ["t_s", "x_mm", "y_mm", "z_mm", "vx_mm_s", "vy_mm_s", "vz_mm_s",
+                                                     "exchanges", "rate_per_s", "state"]
+        samples = [process.stdout.readline().split() for _ in range(3)]
+        process.send_signal(signal.SIGTERM)
+        stdout, stderr = process.communicate(timeout=30)
+        assert process.returncode == 143, stderr
+        assert all(sample[-1] == "answering" and int(sample[7]) > 0 for sample in samples), samples
+        assert float(samples[0][3]) < float(samples[1][3]) < float(samples[2][3])  # pushed up along z
+        assert 0.05 < float(samples[2][0]) - float(samples[1][0]) < 0.5
+        assert max(map(abs, arm_velocity(sim.arms[0]))) < 1e-4

@@ -12,13 +12,11 @@ import numpy
 import pytest
 
 from children import ended
-from fakedevice import floats
+from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
 from tavix_cli import DevSim, arm_velocity, assert_one_line_failure, command, environment, start_tavix, tavix
 
 COLUMN_COUNT = 12
 PUSH = "0,0,0.03"  # the simulated arm moves at 7.5 mm/s under it, and rests once it ends
-ZERO_FORCE_FRAME = b"\x2a" + floats(0, 0, 0)
-ARM_IDENTITY = bytes([0x0B, 0x34, 0x12, 4, 2, 7]) + bytes(range(16))
 
 
 @pytest.fixture(scope="module")
