@@ -14,7 +14,7 @@ import pytest
 import children
 from children import ended
 from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
-from tavix_cli import DevSim, arm_velocity, command, environment, start_tavix
+from tavix_cli import PUSH, PUSH_SPEED, DevSim, assert_push_released, command, environment, start_tavix
 
 pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (Debian package tmux)")
 
@@ -84,7 +84,7 @@ def assert_terminal_restored(pane):
 
 def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
     with DevSim(arms=1, handles=0) as sim:
-        pane = pane_of(sim.arms[0], "--force", "0,0,0.03")  # slow enough to watch it move
+        pane = pane_of(sim.arms[0], "--force", PUSH)  # slow enough to watch it move
         position = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+").group(0)
         moved = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+", after=position).group(0)
         assert float(moved.split()[-1]) > float(position.split()[-1])  # pushed up along z
@@ -94,7 +94,7 @@ def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
         assert re.search(r"round trip \(us\) +p50 \d", pane.screen())
         pane.tmux("send-keys", "q")
         assert_terminal_restored(pane)
-        assert max(map(abs, arm_velocity(sim.arms[0]))) < 1e-4  # the force was taken back to zero
+        assert_push_released(sim.arms[0], PUSH_SPEED)
 
 
 def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
@@ -109,7 +109,7 @@ def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
 
 
 def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, device):
-    pane = pane_of(device.path, "--force", "0,0,0.03")
+    pane = pane_of(device.path, "--force", PUSH)
     assert device.received(at_least=1, timeout=SCREEN_WAIT) == b"\x0a"  # the wake-up
     device.send(ARM_IDENTITY)  # and then nothing more
     pane.wait_for(r"arm +NOT ANSWERING for [\d.]+ s")
@@ -131,7 +131,7 @@ def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, devic
 
 
 def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():
-    with DevSim(arms=1, handles=0) as sim, ended(start_tavix("monitor", sim.arms[0], "--force", "0,0,0.03")) as process:
+    with DevSim(arms=1, handles=0) as sim, ended(start_tavix("monitor", sim.arms[0], "--force", PUSH)) as process:
         assert process.stdout.readline().startswith(f"# tavix monitor  {sim.arms[0]}  arm device id 1: a line every 0.1 s")
         assert process.stdout.readline().split() == ["t_s", "x_mm", "y_mm", "z_mm", "vx_mm_s", "vy_mm_s", "vz_mm_s",
                                                      "exchanges", "rate_per_s", "state"]
@@ -142,4 +142,4 @@ def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():
         assert all(sample[-1] == "answering" and int(sample[7]) > 0 for sample in samples), samples
         assert float(samples[0][3]) < float(samples[1][3]) < float(samples[2][3])  # pushed up along z
         assert 0.05 < float(samples[2][0]) - float(samples[1][0]) < 0.5
-        assert max(map(abs, arm_velocity(sim.arms[0]))) < 1e-4
+        assert_push_released(sim.arms[0], PUSH_SPEED)
