@@ -123,9 +123,9 @@ def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, devic
         wire += device.received(at_least=len(wire) + 1, timeout=0.001)
     took = time.monotonic() - asked
     assert_terminal_restored(pane)
-    # A dead arm costs the monitor's short read timeout per exchange, and q waits for two (the
-    # one under way and the zero-force one): about 60 ms at most, where the arm's usual timeout
-    # made it a second. The bound leaves room for a busy machine's scheduling.
+    # An exchange the dead arm does not answer takes twice the monitor's short read timeout, 40
+    # ms, and q waits for the one under way, where the arm's usual timeout made it two seconds.
+    # The bound leaves room for a busy machine's scheduling.
     assert took < 0.5, f"the zero force went out {took:.3f} s after q"
     assert b"\x2a" + floats(0, 0, 0.03) in wire and device.received() == b""  # nothing after it
 
