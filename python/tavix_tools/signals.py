@@ -38,9 +38,9 @@ def exit_status(signum):
 
 
 class StopSignals:
-    """Context manager: SIGINT, SIGTERM and SIGHUP raise ``Stopped`` while ``armed`` (the
-    first one disarms), and are remembered in ``signum`` either way; the previous handlers
-    come back at the end."""
+    """Context manager: SIGINT, SIGTERM and SIGHUP (those not ignored) raise ``Stopped``
+    while ``armed`` (the first one disarms), and are remembered in ``signum`` either way; the
+    previous handlers come back at the end."""
 
     def __init__(self, armed=True):
         self.armed = armed
@@ -49,7 +49,10 @@ class StopSignals:
 
     def __enter__(self):
         for signum in STOP_SIGNALS:
-            self._previous[signum] = signal.signal(signum, self._handle)
+            # One ignored when the command started stays ignored: nohup's SIGHUP, the SIGINT
+            # of a job a shell started in the background.
+            if signal.getsignal(signum) != signal.SIG_IGN:
+                self._previous[signum] = signal.signal(signum, self._handle)
         return self
 
     def __exit__(self, *exc):

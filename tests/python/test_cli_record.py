@@ -6,15 +6,17 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
+import time
 
 import numpy
 import pytest
 
+import children
 from children import ended
 from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
 from tavix_cli import (PUSH, PUSH_SPEED, DevSim, assert_one_line_failure, assert_push_released, command, environment,
                        start_tavix, tavix)
+from tmux_pane import SCREEN_WAIT, Pane, needs_tmux
 
 COLUMN_COUNT = 12
 
@@ -90,6 +92,25 @@ def test_a_killed_run_leaves_the_older_file_as_it_was(sim, tmp_path):
         process.communicate(timeout=30)
     assert out.read_text() == "an older recording\n"
     assert [name for name in os.listdir(tmp_path) if name != "run.csv"][0].endswith(".tmp")
+
+
+def running_since(before):
+    return [pid for pid in children.children() - before if children.running(pid)]
+
+
+@needs_tmux
+def test_a_closed_terminal_ends_the_run_with_the_file_in_place(sim, tmp_path):
+    out = tmp_path / "run.csv"
+    before = children.children()
+    pane = Pane(command("record", sim.arms[0], "-o", str(out), "--force", PUSH), f"tavix-test-{os.getpid()}-hangup")
+    pane.wait_for(r"\d+ exchanges \(Ctrl-C stops\)")  # the progress bar on a terminal
+    pane.tmux("kill-server")  # the terminal goes away: its shell gets SIGHUP, and then the recording
+    deadline = time.monotonic() + SCREEN_WAIT
+    while running_since(before) or not out.exists():  # the test process adopts them (see children.py)
+        assert time.monotonic() < deadline, f"processes {running_since(before)} still run, {os.listdir(tmp_path)}"
+        time.sleep(0.02)
+    assert len(csv_rows(out)) > 0 and os.listdir(tmp_path) == ["run.csv"]
+    assert_push_released(sim.arms[0], PUSH_SPEED)
 
 
 def test_a_silent_arm_gets_rows_marked_unanswered_and_zero_force_last(device, tmp_path):

@@ -233,16 +233,25 @@ def finish_file(output, form, rows, ending):
     return output.path, None
 
 
+def say(text, stream="stdout"):
+    """Prints a line of the report. An output that went away (a terminal closed by SIGHUP)
+    only silences the rest: by then the recording is safe, and the exit status still tells."""
+    try:
+        print(text, file=getattr(sys, stream), flush=True)
+    except OSError:
+        setattr(sys, stream, open(os.devnull, "w"))
+
+
 def summarise(where, written, force, tally, ending):
     duration = tally.end_ns / 1e9
     answered = tally.exchanges - tally.failed
     rate = answered / duration if duration > 0 else 0.0
-    print(f"recorded {written} exchanges in {duration:.2f} s to {where} "
-          f"(force {format_force(force)} in the arm's force unit)")
-    print(f"rate {rate:.0f} Hz" + (" (exchanges the arm answered)" if tally.failed else ""))
-    print(f"round trip us: {format_latency(tally.latency.summary())}")
+    say(f"recorded {written} exchanges in {duration:.2f} s to {where} "
+        f"(force {format_force(force)} in the arm's force unit)")
+    say(f"rate {rate:.0f} Hz" + (" (exchanges the arm answered)" if tally.failed else ""))
+    say(f"round trip us: {format_latency(tally.latency.summary())}")
     if isinstance(ending, Stopped):
-        print(f"interrupted after {tally.exchanges} exchanges ({ending.name})")
+        say(f"interrupted after {tally.exchanges} exchanges ({ending.name})")
 
 
 def device_problems(tally, ending, zeroed, library_lines):
@@ -267,7 +276,7 @@ def plot(path, samples):
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:  # a note, not a failure: the recording is what was asked for
-        print("tavix record: matplotlib is not installed, so no plot was drawn", file=sys.stderr)
+        say("tavix record: matplotlib is not installed, so no plot was drawn", "stderr")
         return None
     columns = list(zip(*samples)) or [[]] * 5
     figure, (top, bottom) = plt.subplots(2, 1, sharex=True, figsize=(9, 6))
@@ -291,16 +300,26 @@ def plot(path, samples):
         return f"no plot drawn in {path}: {getattr(error, 'strerror', None) or error}"
     finally:
         plt.close(figure)
-    print(f"plot in {path}")
+    say(f"plot in {path}")
     return None
 
 
 def record(arm, args, output, form, stop):
-    """The recording, its file, its summary and plot; returns the exit status."""
+    """Records into ``output``; returns the exit status. Whatever fails, rows written stay."""
     try:
         rows = RowStream(output.fd, form.encode, form.header)
     except WriteFailed as failure:
         raise CommandError(f"cannot write {args.output}: {failure}") from None
+    try:
+        return record_rows(arm, args, output, form, stop, rows)
+    except BaseException:
+        if output.temp is not None and rows.rows:  # a failure nobody foresaw: the rows are kept all the same
+            say(f"tavix record: the rows recorded are in {output.keep_as_partial()}", "stderr")
+        raise
+
+
+def record_rows(arm, args, output, form, stop, rows):
+    """The exchanges, the file moved into place, the summary and plot; the exit status."""
     tally = Tally()
     thinned = Thinned(PLOT_POINTS) if args.plot else None
     with LibraryErrors() as errors:
@@ -314,7 +333,7 @@ def record(arm, args, output, form, stop):
     if args.plot:
         problems += filter(None, [plot(args.plot, thinned.samples)])
     for problem in problems:
-        print(f"tavix record: {problem}", file=sys.stderr)
+        say(f"tavix record: {problem}", "stderr")
     if stop.signum is not None:
         return exit_status(stop.signum)
     return DEVICE_PROBLEM if problems else 0
