@@ -63,19 +63,17 @@ Devices::DeviceInfo Wakeup(Osmira& arm) {
 
 using Send = void (Osmira::*)(const Vector3&);
 using Receive = bool (Osmira::*)(Vector3&, Vector3&);
+using Exchange = bool (Osmira::*)(const Vector3&, Vector3&, Vector3&);
 
-// A current control-loop method: one request, its reply, zeros when the reply is missing.
-template <Send send, Receive receive>
+// A current control-loop method: one request, its own reply, zeros when the reply is missing.
+template <Exchange exchange>
 void DefExchange(OsmiraClass& cls, const char* name, const char* argument, const char* doc) {
     cls.def(
         name,
         [argument](Osmira& arm, const FloatList& request) {
             const Vector3 values = FirstThree(request, argument);
             Vector3 first{}, second{};
-            DeviceCall(arm, [&] {
-                (arm.*send)(values);
-                (arm.*receive)(first, second);
-            });
+            DeviceCall(arm, [&] { (arm.*exchange)(values, first, second); });
             return Pair(first, second);
         },
         py::arg(argument) = Zeros(), doc);
@@ -208,7 +206,7 @@ void BindQueries(OsmiraClass& cls) {
 }
 
 void BindControlLoop(OsmiraClass& cls) {
-    DefExchange<&Osmira::SendForce, &Osmira::ReceiveState>(cls, "end_effector_force", "force request vector",
+    DefExchange<&Osmira::ExchangeForce>(cls, "end_effector_force", "force request vector",
                                                            "Send forces to the device and receive device states");
     cls.def(
         "get_end_effector_position",
@@ -216,8 +214,7 @@ void BindControlLoop(OsmiraClass& cls) {
             Vector3 position{}, velocity{};
             DeviceCall(arm, [&] {
                 if (onboard) {
-                    arm.SendForce({0.0f, 0.0f, 0.0f});
-                    arm.ReceiveState(position, velocity);
+                    arm.ExchangeForce({0.0f, 0.0f, 0.0f}, position, velocity);
                 } else {
                     position = Devices::ComputeEndEffectorPosition(arm);  // the velocity is not computed
                 }
@@ -260,12 +257,12 @@ void BindCalibration(OsmiraClass& cls) {
 }
 
 void BindCurrentExchanges(OsmiraClass& cls) {
-    DefExchange<&Osmira::SendJointTorques, &Osmira::ReceiveJointState>(
+    DefExchange<&Osmira::ExchangeJointTorques>(
         cls, "joint_torques", "joint torque request vector",
         "Send joint torques to the device and receive the joint states");
-    DefExchange<&Osmira::SendPosition, &Osmira::ReceiveState>(cls, "end_effector_position", "position request vector",
+    DefExchange<&Osmira::ExchangePosition>(cls, "end_effector_position", "position request vector",
                                                               "Send end-effector position and receive device states");
-    DefExchange<&Osmira::SendAngle, &Osmira::ReceiveJointState>(
+    DefExchange<&Osmira::ExchangeAngles>(
         cls, "joint_angles", "joint angle request vector",
         "Send joint angles to the device and receive the joint states");
 }
@@ -316,6 +313,13 @@ void BindOlderMethods(OsmiraClass& cls) {
                                    "SendPosition is deprecated, use end_effector_position instead");
 }
 
+void BindOutcome(OsmiraClass& cls) {
+    cls.def_property_readonly(
+        "last_call_ok", [](const Osmira& arm) { return arm.last_call_ok; },
+        "True when the last call on this arm got its own complete reply (for a call that only sends: when its "
+        "frame was written).");
+}
+
 }  // namespace
 
 void bind_Osmira(py::module_& m) {
@@ -326,6 +330,7 @@ void bind_Osmira(py::module_& m) {
     BindCalibration(cls);
     BindCurrentExchanges(cls);
     BindOlderMethods(cls);
+    BindOutcome(cls);
 }
 
 }  // namespace tavix_bindings

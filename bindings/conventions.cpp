@@ -1,5 +1,8 @@
 #include "conventions.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <utility>
 
@@ -37,20 +40,69 @@ namespace {
 unsigned long main_thread = 0;
 }  // namespace
 
+
+namespace {
+// The module's wakeup pipe: the interpreter writes a byte to it for each signal it catches while
+// a device call runs on the main thread. Made on the main thread, never closed.
+int wakeup_read = -1, wakeup_write = -1;
+
+bool MakeWakeupPipe() {
+    if (wakeup_write >= 0) return true;
+    int ends[2];
+    if (pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    wakeup_read = ends[0];
+    wakeup_write = ends[1];
+    return true;
+}
+
+// Takes the bytes the interpreter wrote since the last look; how many.
+ssize_t DrainWakeups(char* bytes, size_t capacity) {
+    const ssize_t got = read(wakeup_read, bytes, capacity);
+    return got > 0 ? got : 0;
+}
+
+// Set while this thread runs signal handlers from inside a device call.
+thread_local bool running_handlers = false;
+thread_local LineCall* innermost_call = nullptr;
+}  // namespace
+
 void RememberMainThread() {
     main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+    MakeWakeupPipe();  // now, so that no call seems to leave descriptors open
 }
 
 InterruptScope::InterruptScope() {
-    if (PyThread_get_thread_ident() == main_thread) scope.emplace(&HandlerRaised, this);
+    if (PyThread_get_thread_ident() != main_thread) return;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // one that came just before
+    if (!MakeWakeupPipe()) return;
+    char stale[64];
+    while (DrainWakeups(stale, sizeof stale) > 0) {
+    }
+    program_wakeup = PySignal_SetWakeupFd(wakeup_write);
+    scope.emplace(&HandlerRaised, this);
 }
 
-InterruptScope::~InterruptScope() { Py_XDECREF(raised); }
+InterruptScope::~InterruptScope() {
+    if (scope) {
+        scope.reset();
+        PySignal_SetWakeupFd(program_wakeup);
+    }
+    Py_XDECREF(raised);
+}
 
 bool InterruptScope::HandlerRaised(void* self) {
+    auto* interrupt = static_cast<InterruptScope*>(self);
+    char signals[64];
+    const ssize_t came = DrainWakeups(signals, sizeof signals);
+    if (came == 0) return false;
     py::gil_scoped_acquire lock;
-    if (PyErr_CheckSignals() == 0) return false;
-    static_cast<InterruptScope*>(self)->raised = PyErr_GetRaisedException();
+    // The program's own wakeup descriptor (an event loop's) learns of them as it would have.
+    if (interrupt->program_wakeup >= 0) (void)!write(interrupt->program_wakeup, signals, static_cast<size_t>(came));
+    running_handlers = true;
+    const int failed = PyErr_CheckSignals();
+    running_handlers = false;
+    if (failed == 0) return false;
+    interrupt->raised = PyErr_GetRaisedException();
     return true;
 }
 
@@ -64,18 +116,33 @@ void WarnDeprecated(const char* message) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
 }
 
-LineCall::LineCall(HardwareAPI::Devices::Device& device) : line(device.ownership) {
+bool LineCall::HandlerInterrupts(const HardwareAPI::IO::Line* port) {
+    if (!running_handlers) return false;
+    for (const LineCall* call = innermost_call; call != nullptr; call = call->outer)
+        if (call->line.get() == port) return true;
+    return false;
+}
+
+LineCall::LineCall(HardwareAPI::Devices::Device& device)
+    : line(device.stream->SharedLineHandle()), outer(innermost_call) {
+    if (HandlerInterrupts(line.get()))
+        throw std::runtime_error("a signal handler cannot use a port whose call it interrupted");
     using Call = HardwareAPI::Devices::LineOwnership::Call;
-    Call call = line.BeginCall(false);
+    auto& ownership = line->ownership;
+    Call call = ownership.BeginCall(false);
     // Another thread's call is in progress: wait for it a millisecond at a time without the
     // interpreter lock, so that a signal handler that raises meanwhile ends this call.
     while (call == Call::Busy) {
-        call = WithoutGil([&] { return line.BeginCallWithin(std::chrono::milliseconds(1)); });
+        call = WithoutGil([&] { return ownership.BeginCallWithin(std::chrono::milliseconds(1)); });
         if (call == Call::Busy && PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
     if (call == Call::Driven) throw std::runtime_error("Osmira is driven by a running ServoLoop");
+    innermost_call = this;
 }
 
-LineCall::~LineCall() { line.EndCall(); }
+LineCall::~LineCall() {
+    innermost_call = outer;
+    line->ownership.EndCall();
+}
 
 }  // namespace tavix_bindings

@@ -9,6 +9,7 @@
 #include "TavixHardwareAPI/Device.h"
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -73,10 +74,14 @@ auto WithoutGil(Work&& work) -> decltype(work()) {
 void RememberMainThread();
 
 // One device call made from the interpreter's main thread, where Python runs its signal
-// handlers: the library's waits ask Python, about once a millisecond, whether a handler raised
-// (Ctrl-C's KeyboardInterrupt, or any handler that raises). When one did, the waits end at once
-// and RaiseIfInterrupted raises that exception. On other threads the scope does nothing, as a
-// handler can never run there. Constructed and destroyed with the interpreter lock held.
+// handlers: the library's waits look, about once a millisecond, whether a signal has come (the
+// interpreter's wakeup descriptor, set to a pipe of the module's for the call's duration, so
+// that looking needs no interpreter lock and never stretches a wait while another thread holds
+// it). When one has, its handlers run there; when one raised (Ctrl-C's KeyboardInterrupt, or
+// any handler that raises), the waits end at once and RaiseIfInterrupted raises that
+// exception. A wakeup descriptor the program had set still gets every signal. On other threads
+// the scope does nothing, as a handler can never run there. Constructed and destroyed with the
+// interpreter lock held; a handler that raised before the call began raises at once.
 class InterruptScope {
 public:
     InterruptScope();
@@ -86,11 +91,12 @@ public:
     void RaiseIfInterrupted();
 
 private:
-    // The library's cancellation check: takes the interpreter lock for a moment.
+    // The library's cancellation check: takes the interpreter lock only when a signal came.
     static bool HandlerRaised(void* self);
 
     std::optional<HardwareAPI::CancelScope> scope;
     PyObject* raised = nullptr;
+    int program_wakeup = -1;  // the wakeup descriptor the scope replaced
 };
 
 // Runs device traffic: `work` with the interpreter lock released (or kept, when `release` is
@@ -121,10 +127,12 @@ auto DeviceCallHoldingLock(Work&& work) -> decltype(work()) {
     return DeviceCall<false>(std::forward<Work>(work));
 }
 
-// One method call that holds `device`'s line (LineOwnership) from construction to
-// destruction: a call of another thread in progress is waited for without the interpreter
-// lock, and while a servo loop drives the device the call raises
-// RuntimeError("Osmira is driven by a running ServoLoop") before it does anything.
+// One method call that holds `device`'s port (its IO::Line's LineOwnership, shared by every
+// object on that port) from construction to destruction: a call of another thread in progress
+// is waited for without the interpreter lock, and while a servo loop drives the port the call
+// raises RuntimeError("Osmira is driven by a running ServoLoop") before it does anything. A
+// signal handler that calls onto a port whose call it interrupted raises RuntimeError at once:
+// its frames would land in the middle of that call's exchange.
 class LineCall {
 public:
     explicit LineCall(HardwareAPI::Devices::Device& device);
@@ -133,7 +141,11 @@ public:
     LineCall& operator=(const LineCall&) = delete;
 
 private:
-    HardwareAPI::Devices::LineOwnership& line;
+    // Whether this thread, running a signal handler, interrupted a call on `port`.
+    static bool HandlerInterrupts(const HardwareAPI::IO::Line* port);
+
+    std::shared_ptr<HardwareAPI::IO::Line> line;
+    LineCall* outer;  // the call of this thread that this one is nested in
 };
 
 // DeviceCall on `device`'s line (LineCall).

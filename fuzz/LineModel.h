@@ -76,6 +76,9 @@ private:
 // The memory stream a device reads and the model of it, fed the same bytes. A target's
 // session derives from it and adds its device on `stream`.
 struct ModelledStream {
+    // A closed port: a wait for bytes that are not there ends at once.
+    ModelledStream() { stream.open = false; }
+
     tavix_test::MemoryStream stream;
     Line line;
 

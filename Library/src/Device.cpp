@@ -17,6 +17,8 @@ constexpr uint8_t kNotificationA = 0xBA;
 constexpr uint8_t kNotificationB = 0xBB;
 constexpr int kFlushRounds = 32;
 constexpr std::chrono::milliseconds kLongestNap{1};
+constexpr unsigned kPutBackLine = 104;
+constexpr unsigned kWrongCodeLine = 170;
 
 using Clock = std::chrono::steady_clock;
 
@@ -34,24 +36,32 @@ Clock::duration Seconds(float seconds) {
 void Report(unsigned line, const char* message, int err) { PrintErrorLine(kModule, line, message, err); }
 }  // namespace
 
+void Device::ReportWrongCode(uint8_t got, uint8_t expected) {
+    char message[80];
+    std::snprintf(message, sizeof message, "unexpected reply code 0x%02x where 0x%02x was due", got, expected);
+    Report(kWrongCodeLine, message, EBADMSG);
+}
+
+void Device::ReportSilentLine() { Report(78, "timeout waiting for header code", errno); }
+
 Device::Device(IO::SerialStream& stream, float timeout)
     : read_timeout(timeout),
       stream(&stream),
       write_buffer(new char[kBufferSize]()),
       read_buffer(new char[kBufferSize]()) {}
 
-void Device::SendCommand(uint8_t code, const float* values, int count) {
-    if (!SettleOwed()) return;
+bool Device::SendCommand(uint8_t code, const float* values, int count) {
     count = std::clamp(count, 0, 255);
     write_buffer[0] = static_cast<char>(code);
     // No floats may come with a null pointer, which memcpy must never see.
     if (count > 0) std::memcpy(write_buffer.get() + 1, values, sizeof(float) * static_cast<size_t>(count));
     stream->Write(write_buffer.get(), sizeof(float) * static_cast<size_t>(count) + 1);
+    return stream->good();
 }
 
-void Device::SendBytes(size_t n) {
-    if (!SettleOwed()) return;
+bool Device::SendBytes(size_t n) {
     stream->Write(write_buffer.get(), std::min(n, kBufferSize));
+    return stream->good();
 }
 
 Device::Wait Device::WaitForBytes(size_t n, size_t* waiting) const {
@@ -62,13 +72,13 @@ Device::Wait Device::WaitForBytes(size_t n, size_t* waiting) const {
     CancelPacer pacer(start);
     size_t seen = 0;
     while ((seen = static_cast<size_t>(std::max(stream->Available(), 0))) < n) {
-        const Clock::time_point now = Clock::now();
-        if (has_deadline) {
-            if (now > deadline) return Wait::TimedOut;
-        } else if (!stream->IsOpen()) {
-            // Nothing can ever arrive on a closed port; without a deadline this would spin forever.
+        if (!stream->IsOpen()) {
+            // Nothing can ever arrive on a closed or hung-up port: waiting would only cost time.
+            errno = EBADF;
             return Wait::PortClosed;
         }
+        const Clock::time_point now = Clock::now();
+        if (has_deadline && now > deadline) return Wait::TimedOut;
         if (pacer.Cancelled(now)) return Wait::Cancelled;
         if (spin_limit.count() >= 0 && now - start >= spin_limit) {
             const Clock::duration nap = has_deadline ? std::min<Clock::duration>(deadline - now, kLongestNap) : kLongestNap;
@@ -96,16 +106,19 @@ bool Device::TakeWholeReply(uint8_t expect, size_t payload, size_t waiting) {
         whole_payload = payload;
         return true;
     }
-    stream->Unread(whole_reply.data(), got);
+    // Always possible for bytes just read (at most kWholeReplySize); were it refused, they
+    // would be lost without a trace, so it would at least be said.
+    if (!stream->Unread(whole_reply.data(), got)) Report(kPutBackLine, "unable to put back reply bytes", EIO);
     return false;
 }
 
 uint8_t Device::NextHeaderCode(bool report, uint8_t expect, size_t payload) {
     whole_payload = 0;
+    ReplyLedger::Partial& owed = Ledger().partial;
     for (;;) {
         size_t waiting = 0;
-        if (const Wait wait = WaitForBytes(1, &waiting); wait != Wait::Ready) {
-            if (report && wait != Wait::Cancelled) Report(78, "timeout waiting for header code", errno);
+        if ((last_wait = WaitForBytes(1, &waiting)) != Wait::Ready) {
+            if (report && last_wait != Wait::Cancelled) Report(78, "timeout waiting for header code", errno);
             return 0;
         }
         if (expect != 0 && TakeWholeReply(expect, payload, waiting)) return expect;
@@ -117,18 +130,18 @@ uint8_t Device::NextHeaderCode(bool report, uint8_t expect, size_t payload) {
         const auto code = static_cast<uint8_t>(read_buffer[0]);
         if (code != kNotificationA && code != kNotificationB) return code;
 
-        if (const Wait wait = WaitForBytes(2); wait != Wait::Ready) {
-            if (wait == Wait::Cancelled) owed.notification_header = true;
-            else if (report) Report(112, "timeout draining notification header", errno);
+        if ((last_wait = WaitForBytes(2)) != Wait::Ready) {
+            if (Owes(last_wait)) owed.notification_header = true;
+            if (report && last_wait != Wait::Cancelled) Report(112, "timeout draining notification header", errno);
             return 0;
         }
         char header[2];
         if (!ReadInto(header, 2)) return 0;
         const auto length = static_cast<uint8_t>(header[1]);
         if (length == 0) continue;
-        if (const Wait wait = WaitForBytes(length); wait != Wait::Ready) {
-            if (wait == Wait::Cancelled) owed.before += length;
-            else if (report) Report(128, "timeout draining notification payload", errno);
+        if ((last_wait = WaitForBytes(length)) != Wait::Ready) {
+            if (Owes(last_wait)) owed.before += length;
+            if (report && last_wait != Wait::Cancelled) Report(128, "timeout draining notification payload", errno);
             return 0;
         }
         if (!ReadInto(read_buffer.get(), length)) return 0;
@@ -142,8 +155,8 @@ int Device::ReadBytes(size_t n) {
         Report(163, message, EINVAL);
         return 0;
     }
-    if (const Wait wait = WaitForBytes(n); wait != Wait::Ready) {
-        if (wait != Wait::Cancelled) Report(153, "timeout waiting for bytes", errno);
+    if ((last_wait = WaitForBytes(n)) != Wait::Ready) {
+        if (last_wait != Wait::Cancelled) Report(153, "timeout waiting for bytes", errno);
         return 0;
     }
     if (!ReadInto(read_buffer.get(), n)) {
@@ -169,18 +182,21 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
         const Clock::time_point now = Clock::now();
         if (has_deadline && now - start > limit) {
             const size_t got = std::min(waiting(), n);
-            if (got == 0) return 0;
-            return ReadInto(dst, got) ? got : 0;
+            if (got == 0 || !ReadInto(dst, got)) return 0;
+            Ledger().Consume(got);
+            return got;
         }
         if (!has_deadline && !stream->IsOpen()) return 0;
         if (pacer.Cancelled(now)) return 0;
         sched_yield();
     }
-    return ReadInto(dst, n) ? n : 0;
+    if (!ReadInto(dst, n)) return 0;
+    Ledger().Consume(n);
+    return n;
 }
 
 void Device::FlushInput() {
-    owed = Owed{};
+    Ledger().Clear();
     whole_payload = 0;
     if (stream == nullptr) return;
     for (int round = 0; round < kFlushRounds; ++round) {
@@ -190,11 +206,11 @@ void Device::FlushInput() {
     }
 }
 
-uint8_t Device::ReadReplyHeader(size_t payload, uint8_t expect) {
+uint8_t Device::ReadReplyHeader(size_t payload, uint8_t expect, int headers) {
     const uint8_t code = NextHeaderCode(true, expect, payload);
-    if (code == 0 && Cancelled()) {
-        owed.headers += 1;
-        owed.after = payload;
+    if (code == 0 && Owes(last_wait)) {
+        Ledger().partial.headers += headers;
+        Ledger().partial.after = payload;
     }
     return code;
 }
@@ -206,49 +222,63 @@ int Device::ReadPayload(size_t n, int length_at) {
         return static_cast<int>(n);
     }
     const int got = ReadBytes(n);
-    if (got == 0 && n > 0 && Cancelled()) {
-        owed.after = n;
-        owed.length_at = length_at;
+    if (got == 0 && n > 0 && Owes(last_wait)) {
+        Ledger().partial.after = n;
+        Ledger().partial.length_at = length_at;
     }
     return got;
 }
 
-bool Device::DiscardOwed(size_t& n) {
+Device::Wait Device::DiscardOwed(size_t& n) {
     while (n > 0) {
         const size_t chunk = std::min(n, kBufferSize);
-        if (WaitForBytes(chunk) != Wait::Ready || !ReadInto(read_buffer.get(), chunk)) return false;
+        if (const Wait wait = WaitForBytes(chunk); wait != Wait::Ready) return wait;
+        if (!ReadInto(read_buffer.get(), chunk)) return Wait::PortClosed;  // a failed stream: nothing more comes
         n -= chunk;
     }
-    return true;
+    return Wait::Ready;
 }
 
-bool Device::SettleOwed() {
-    if (owed.Empty()) return true;
-    const bool settled = [this] {
-        if (owed.notification_header) {
-            char header[2];
-            if (WaitForBytes(2) != Wait::Ready || !ReadInto(header, 2)) return false;
-            owed.notification_header = false;
-            owed.before += static_cast<uint8_t>(header[1]);
+Device::Wait Device::DiscardPartial() {
+    ReplyLedger::Partial& owed = Ledger().partial;
+    if (owed.notification_header) {
+        char header[2];
+        if (const Wait wait = WaitForBytes(2); wait != Wait::Ready) return wait;
+        if (!ReadInto(header, 2)) return Wait::PortClosed;
+        owed.notification_header = false;
+        owed.before += static_cast<uint8_t>(header[1]);
+    }
+    if (const Wait wait = DiscardOwed(owed.before); wait != Wait::Ready) return wait;
+    for (; owed.headers > 0; --owed.headers) {
+        // A notification cut short here is recorded again by the header reader itself.
+        if (NextHeaderCode(false) == 0) return last_wait == Wait::Ready ? Wait::PortClosed : last_wait;
+    }
+    if (const Wait wait = DiscardOwed(owed.after); wait != Wait::Ready) return wait;
+    if (owed.length_at != Owed::kNoLength) {
+        // The announcing byte came in the one read of those few payload bytes.
+        owed.after = static_cast<uint8_t>(read_buffer[owed.length_at]);
+        owed.length_at = Owed::kNoLength;
+        return DiscardOwed(owed.after);
+    }
+    return Wait::Ready;
+}
+
+Device::Settle Device::SettleOwed(bool awaited_too) {
+    ReplyLedger& ledger = Ledger();
+    for (;;) {
+        const Wait wait = DiscardPartial();
+        if (wait == Wait::Cancelled) return Settle::Cancelled;
+        if (wait != Wait::Ready) {
+            ledger.Clear();  // never came (or cannot come any more): nothing more to wait for
+            return wait == Wait::TimedOut ? Settle::Silent : Settle::Done;
         }
-        if (!DiscardOwed(owed.before)) return false;
-        for (; owed.headers > 0; --owed.headers) {
-            // A notification cut short here is recorded again by the header reader itself.
-            if (NextHeaderCode(false) == 0) return false;
-        }
-        if (!DiscardOwed(owed.after)) return false;
-        if (owed.length_at != Owed::kNoLength) {
-            // The announcing byte came in the one read of those few payload bytes.
-            owed.after = static_cast<uint8_t>(read_buffer[owed.length_at]);
-            owed.length_at = Owed::kNoLength;
-            return DiscardOwed(owed.after);
-        }
-        return true;
-    }();
-    if (settled) return true;
-    if (Cancelled()) return false;  // still owed; the next call carries on
-    owed = Owed{};                  // never came (or the line failed): nothing more to wait for
-    return true;
+        if (ledger.Replies() == 0) return Settle::Done;
+        const ReplyLedger::Reply next = ledger.Front();
+        if (next.awaited && !awaited_too) return Settle::Done;
+        ledger.PopFront();
+        ledger.partial.headers = next.headers;
+        ledger.partial.after = next.payload;
+    }
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

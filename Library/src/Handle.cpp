@@ -96,7 +96,7 @@ void Handle::SendHandleState(uint16_t device_id, uint8_t data_length, const uint
 }
 
 int Handle::Receive() {
-    if (!SettleOwed()) return -1;
+    if (SettleOwed() == Settle::Cancelled) return -1;
     // A message comes unasked: a header wait that is interrupted leaves nothing owed.
     switch (ReadHeaderCode()) {
         case kInfoMessage:

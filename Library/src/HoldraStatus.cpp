@@ -123,7 +123,7 @@ HoldraStatus Decode(const uint8_t* payload) {
 HoldraStatus GetHoldraStatus(Device& device, WallClock clock) {
     if (clock == nullptr) clock = &std::time;
     // Frames come unasked: an interrupted search leaves nothing owed but the rest of a notification.
-    if (!device.SettleOwed() || !WaitForFrameBytes(device, clock)) return Failure(kHoldraNoData);
+    if (device.SettleOwed() == Device::Settle::Cancelled || !WaitForFrameBytes(device, clock)) return Failure(kHoldraNoData);
     for (;;) {
         if (Waiting(device) < kFrameMinimum) return Failure(kHoldraNoFrame);
         if (const auto failure = FindStatusHeader(device)) return Failure(*failure);

@@ -17,8 +17,7 @@ constexpr size_t kStateSize = 24;
 // The joint angles the arm reports while commanded zero torque; zeros when it does not answer.
 Vector3 RawJointAngles(Osmira& arm) {
     Vector3 angles{}, velocities{};
-    arm.SendJointTorques({0.0f, 0.0f, 0.0f});
-    arm.ReceiveJointState(angles, velocities);
+    arm.ExchangeJointTorques({0.0f, 0.0f, 0.0f}, angles, velocities);
     return angles;
 }
 }  // namespace
@@ -26,32 +25,87 @@ Vector3 RawJointAngles(Osmira& arm) {
 Osmira::Osmira(IO::SerialStream& stream) : Osmira(stream, kDefaultTimeout) {}
 
 Osmira::Osmira(IO::SerialStream& stream, float timeout) : Device(stream, timeout) {
+    owe_on_timeout = true;
     ArmModel::Instance().ResetForNewArm();
 }
 
-void Osmira::SendForce(const Vector3& force) { SendCommand(kForce, force.data(), 3); }
-void Osmira::SendPosition(const Vector3& position) { SendCommand(kPosition, position.data(), 3); }
-void Osmira::SendJointTorques(const Vector3& torques) { SendCommand(kJointTorques, torques.data(), 3); }
-void Osmira::SendAngle(const Vector3& angles) { SendCommand(kJointAngles, angles.data(), 3); }
+bool Osmira::BeginRequest(Settle& settled) {
+    settled = SettleOwed();
+    return settled != Settle::Cancelled;
+}
+
+bool Osmira::ReplyDue(Settle settled, int headers, size_t length) {
+    if (settled != Settle::Silent) return true;
+    // What was owed never came: waiting again for this reply would double what a silent arm
+    // costs. It is owed to the next caller instead.
+    Ledger().Expect(static_cast<uint8_t>(headers), static_cast<uint16_t>(length), false);
+    ReportSilentLine();
+    return false;
+}
+
+bool Osmira::ExchangeVectors(uint8_t request, const Vector3& values, uint8_t reply, Vector3& first, Vector3& second) {
+    Settle settled{};
+    if (!BeginRequest(settled)) return Finish(false);
+    SendCommand(request, values.data(), 3);
+    if (!ReplyDue(settled, 1, kStateSize) || !ReadReply(reply, kStateSize)) return Finish(false);
+    first = PayloadFloats<3>(0);
+    second = PayloadFloats<3>(12);
+    return Finish(true);
+}
+
+bool Osmira::ExchangeForce(const Vector3& force, Vector3& position, Vector3& velocity) {
+    return ExchangeVectors(kForce, force, kState, position, velocity);
+}
+bool Osmira::ExchangePosition(const Vector3& target, Vector3& position, Vector3& velocity) {
+    return ExchangeVectors(kPosition, target, kState, position, velocity);
+}
+bool Osmira::ExchangeJointTorques(const Vector3& torques, Vector3& angles, Vector3& velocities) {
+    return ExchangeVectors(kJointTorques, torques, kJointState, angles, velocities);
+}
+bool Osmira::ExchangeAngles(const Vector3& target, Vector3& angles, Vector3& velocities) {
+    return ExchangeVectors(kJointAngles, target, kJointState, angles, velocities);
+}
+
+void Osmira::SendAwaited(uint8_t code, const float* values, int count, size_t length) {
+    if (Finish(SendCommand(code, values, count))) Ledger().Expect(1, static_cast<uint16_t>(length), true);
+}
+
+void Osmira::SendForce(const Vector3& force) { SendAwaited(kForce, force.data(), 3, kStateSize); }
+void Osmira::SendPosition(const Vector3& position) { SendAwaited(kPosition, position.data(), 3, kStateSize); }
+void Osmira::SendJointTorques(const Vector3& torques) { SendAwaited(kJointTorques, torques.data(), 3, kStateSize); }
+void Osmira::SendAngle(const Vector3& angles) { SendAwaited(kJointAngles, angles.data(), 3, kStateSize); }
 
 bool Osmira::ReadReply(uint8_t code, size_t length) {
-    if (!SettleOwed()) return false;  // cancelled before the request could go out
-    if (ReadReplyHeader(length, code) != code) {
+    const uint8_t got = ReadReplyHeader(length, code);
+    if (got != code) {
+        if (got != 0) ReportWrongCode(got, code);
         ReadBytes(kBufferSize);  // resynchronise: drop what follows a reply we cannot parse
+        if (got != 0) Ledger().Clear();  // out of step: what the line owes can no longer be known
         return false;
     }
     return ReadPayload(length) == static_cast<int>(length);
 }
 
+bool Osmira::ReceiveAwaited(uint8_t code, size_t length) {
+    const Settle settled = SettleOwed(false);
+    if (settled == Settle::Cancelled) {
+        Ledger().AbandonFirstAwaited();  // this read never got to it: nobody's answer now
+        return Finish(false);
+    }
+    if (settled == Settle::Silent) return Finish(ReplyDue(settled, 1, length));
+    if (Ledger().Replies() > 0) Ledger().PopFront();  // the first awaited reply: this one's
+    return Finish(ReadReply(code, length));
+}
+
 bool Osmira::ReceiveState(Vector3& position, Vector3& velocity) {
-    if (!ReadReply(kState, kStateSize)) return false;
+    if (!ReceiveAwaited(kState, kStateSize)) return false;
     position = PayloadFloats<3>(0);
     velocity = PayloadFloats<3>(12);
     return true;
 }
 
 bool Osmira::ReceiveJointState(Vector3& angles, Vector3& velocities) {
-    if (!ReadReply(kJointState, kStateSize)) return false;
+    if (!ReceiveAwaited(kJointState, kStateSize)) return false;
     angles = PayloadFloats<3>(0);
     velocities = PayloadFloats<3>(12);
     return true;

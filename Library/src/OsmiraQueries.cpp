@@ -28,41 +28,53 @@ DeviceInfo DeviceInfo::FromWire(const char* wire) {
     return info;
 }
 
-void Osmira::SendDeviceWakeup() { SendCommand(kWakeup); }
+void Osmira::SendDeviceWakeup() { SendAwaited(kWakeup, nullptr, 0, DeviceInfo::kWireSize); }
 
 DeviceInfo Osmira::ReceiveDeviceInfo() {
-    if (!ReadReply(kDeviceInfo, DeviceInfo::kWireSize)) return DeviceInfo{};
+    if (!ReceiveAwaited(kDeviceInfo, DeviceInfo::kWireSize)) return DeviceInfo{};
     return DeviceInfo::FromWire(read_buffer.get());
 }
 
-void Osmira::RequestCurrent() { SendCommand(kCurrents); }
+void Osmira::RequestCurrent() { SendAwaited(kCurrents, nullptr, 0, sizeof(Vector3)); }
 
 bool Osmira::ReceiveCurrent(Vector3& current) {
-    if (!ReadReply(kCurrents, sizeof(Vector3))) return false;
+    if (!ReceiveAwaited(kCurrents, sizeof(Vector3))) return false;
     current = PayloadFloats<3>(0);
     return true;
 }
 
 bool Osmira::Query(uint8_t code, size_t length) {
+    Settle settled{};
+    if (!BeginRequest(settled)) return Finish(false);
     SendCommand(code);
-    return ReadReply(code, length);
+    return Finish(ReplyDue(settled, 1, length) && ReadReply(code, length));
 }
 
-UUID Osmira::ReadIdentifier(uint8_t selector) {
+bool Osmira::IdentifierExchange(uint8_t selector) {
+    Settle settled{};
+    if (!BeginRequest(settled)) return false;
     write_buffer[0] = static_cast<char>(kIdentifier);
     write_buffer[1] = static_cast<char>(selector);
     SendBytes(2);
-    if (!SettleOwed()) return UUID();  // cancelled before the request could go out
-    // The reply echoes both request bytes as two header codes; both are read whatever the first was.
-    const uint8_t first = ReadReplyHeader(kIdentifierReplySize);
-    const uint8_t second = ReadReplyHeader(kIdentifierReplySize);
+    if (!ReplyDue(settled, 2, kIdentifierReplySize)) return false;
+    // The reply echoes both request bytes as two header codes; both are read whatever the
+    // first was. When the first did not come, the whole reply stays owed, and a second code
+    // that comes meanwhile puts the line out of step.
+    const uint8_t first = ReadReplyHeader(kIdentifierReplySize, 0, 2);
+    const uint8_t second = first == 0 ? ReadHeaderCode() : ReadReplyHeader(kIdentifierReplySize);
     if (first != kIdentifier || second != selector) {
+        if (first != 0 && second != 0)
+            ReportWrongCode(first != kIdentifier ? first : second, first != kIdentifier ? kIdentifier : selector);
+        if (second != 0) Ledger().Clear();  // what the line owes can no longer be known
         ReadBytes(kBufferSize);
-        return UUID();
+        return false;
     }
-    if (ReadPayload(kIdentifierReplySize) != static_cast<int>(kIdentifierReplySize)) return UUID();
-    if (static_cast<uint8_t>(read_buffer[0]) != UUID::kSize) return UUID();
-    return UUID(read_buffer.get() + 1);
+    return ReadPayload(kIdentifierReplySize) == static_cast<int>(kIdentifierReplySize) &&
+           static_cast<uint8_t>(read_buffer[0]) == UUID::kSize;
+}
+
+UUID Osmira::ReadIdentifier(uint8_t selector) {
+    return Finish(IdentifierExchange(selector)) ? UUID(read_buffer.get() + 1) : UUID();
 }
 
 UUID Osmira::GetDeviceId() { return ReadIdentifier(kDeviceIdSelector); }
@@ -79,9 +91,9 @@ bool Osmira::GetPowerStatus() { return Query(kPowerStatus, 1) && (read_buffer[0]
 float Osmira::GetTemperature() { return Query(kTemperature, sizeof(float)) ? PayloadFloats<1>(0)[0] : 0.0f; }
 
 bool Osmira::SendRaw(const char* data, size_t n) {
-    if (n == 0) return false;
+    if (n == 0) return Finish(false);
     stream->Write(data, n);
-    return stream->rdstate() == std::ios_base::goodbit;
+    return Finish(stream->rdstate() == std::ios_base::goodbit);
 }
 
 }  // namespace Tavix::HardwareAPI::Devices

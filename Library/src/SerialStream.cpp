@@ -117,11 +117,21 @@ void serialib::SetDTR() {
 std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) { return this; }
 
 bool serialib::Replay(const char* data, size_t n) {
-    if (n > kReplaySize || Replaying() != 0 || has_lookahead) return false;
-    std::memcpy(replay.data(), data, n);
+    // The bytes read last came before whatever is still put back: they go in front of it.
+    const size_t rest = Replaying();
+    if (n + rest > kReplaySize) return false;
+    std::array<char, kReplaySize> joined{};
+    std::memcpy(joined.data(), data, n);
+    std::memcpy(joined.data() + n, replay.data() + replay_at, rest);
+    replay = joined;
     replay_at = 0;
-    replay_end = n;
+    replay_end = n + rest;
     return true;
+}
+
+void serialib::Refuse(int err) {
+    ClosePort();
+    open_error = err;
 }
 
 size_t serialib::TakeReplay(char* s, size_t n) {
@@ -207,18 +217,27 @@ serialib::int_type serialib::pbackfail(int_type c) {
 }
 
 serialib::int_type serialib::overflow(int_type c) {
-    if (traits::eq_int_type(c, traits::eof()) || fd == -1) return traits::eof();
+    if (traits::eq_int_type(c, traits::eof())) return traits::eof();
+    if (fd == -1) {
+        errno = EBADF;  // what write() itself would say: the error line names the closed port
+        return traits::eof();
+    }
     const char byte = traits::to_char_type(c);
     return write(fd, &byte, 1) == 1 ? c : traits::eof();
 }
 
 std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
-    if (n <= 0 || fd == -1) return 0;
+    if (n <= 0) return 0;
+    if (fd == -1) {
+        errno = EBADF;
+        return 0;
+    }
     const ssize_t written = write(fd, s, static_cast<size_t>(n));
     return written < 0 ? 0 : written;
 }
 
-SerialStream::SerialStream(const char* port, bool open_now) : std::basic_iostream<char>(nullptr), port(port) {
+SerialStream::SerialStream(const char* port, bool open_now)
+    : std::basic_iostream<char>(nullptr), port(port), line(Line::Unshared()) {
     // Said at once: otherwise the first sign would be a misleading write or timeout line later.
     if (open_now && Open() == -2) {
         const std::string message = "unable to open port '" + this->port + "'";
@@ -234,9 +253,19 @@ int8_t SerialStream::Open() {
     try {
         buffer = std::make_unique<serialib>();
         rdbuf(buffer.get());
-        const int8_t opened = buffer->OpenPort(port.c_str());
-        if (opened == 1) buffer->SetDTR();  // not on failure: errno keeps the reason
-        return opened;
+        line = Line::Unshared();
+        if (buffer->OpenPort(port.c_str()) != 1) return -2;
+        int err = 0;
+        std::shared_ptr<Line> shared = Line::OfPort(buffer->Descriptor(), err);
+        if (!shared) {
+            // Another program's exchange is on this port: writing into it would corrupt both.
+            buffer->Refuse(err);
+            errno = err;
+            return -2;
+        }
+        line = std::move(shared);
+        buffer->SetDTR();
+        return 1;
     } catch (...) {
         return -1;
     }

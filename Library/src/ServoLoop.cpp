@@ -69,7 +69,9 @@ ServoLoop::~ServoLoop() { Stop(); }
 bool ServoLoop::Start() {
     if (Running()) return false;
     if (thread.joinable()) thread.join();  // a run that ended by itself
-    if (!arm.ownership.Claim()) return false;
+    // The claim is the port's, so that no other object on it in this process can get in.
+    line = arm.stream->SharedLineHandle();
+    if (!line->ownership.Claim()) return false;
     stop_requested.store(false, std::memory_order_relaxed);
     stop_reason.store(static_cast<int>(StopReason::NotStopped), std::memory_order_relaxed);
     run_start = Clock::now();
@@ -94,10 +96,15 @@ void ServoLoop::Run() {
     bool have_state = false;
     Clock::time_point tick = run_start;
     misses_in_a_row = 0;
+    forgotten_replies = 0;
     StopReason reason = StopReason::Requested;
     const std::chrono::microseconds spin_limit = arm.spin_limit;
+    const float read_timeout = arm.read_timeout;
     arm.spin_limit = options.spin_seconds < 0.0 ? std::chrono::microseconds(-1)
                                                 : std::chrono::duration_cast<std::chrono::microseconds>(Seconds(options.spin_seconds));
+    // The loop's own deadlines (reply_timeout, kStopWait) bound every wait of a run: the arm's
+    // read timeout would only end some waits early, with a timeout line each.
+    arm.read_timeout = 0.0f;
     while (!stop_requested.load(std::memory_order_acquire)) {
         if (!arm.stream->IsOpen()) {
             reason = StopReason::PortClosed;
@@ -116,23 +123,29 @@ void ServoLoop::Run() {
     }
     SendFinalZero();
     arm.spin_limit = spin_limit;
+    arm.read_timeout = read_timeout;
     stop_reason.store(static_cast<int>(reason), std::memory_order_relaxed);
-    arm.ownership.Release();
+    line->ownership.Release();
     running.store(false, std::memory_order_release);
 }
 
 void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now) {
     const Vector3 force = have_state ? CommandedForce(position, velocity, now) : Vector3{};
     const auto timeout = std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout));
-    if (!arm.owed_reply().Empty()) ForgetOverdueReply(now + timeout);
-    deadline = Clock::now() + timeout;
+    const bool in_step = arm.Ledger().Empty() ? DropStrayReplies() : SettleOverdueReplies(now + timeout);
     bool replied = false;
-    {
-        // Ends the exchange's waits on a stop request or when its reply is overdue; a reply
-        // still owed is then awaited once more by the next iteration.
+    if (in_step) {
+        deadline = Clock::now() + timeout;
+        // Ends the exchange's waits on a stop request or when its reply is overdue; what did
+        // not come is then owed, and awaited by the next iteration.
         const CancelScope scope(&CancelCheck, this);
+        replied = arm.ExchangeForce(force, position, velocity);
+    } else {
+        // The line stayed silent a whole reply timeout more: the force still goes out, and its
+        // reply is owed to the next iteration instead of waited for, so that each miss costs
+        // one reply timeout.
         arm.SendForce(force);
-        replied = arm.ReceiveState(position, velocity);
+        arm.Ledger().AbandonFirstAwaited();
     }
     const Clock::time_point end = Clock::now();
     have_state = have_state || replied;
@@ -142,12 +155,25 @@ void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, 
             replied});
 }
 
-void ServoLoop::ForgetOverdueReply(Clock::time_point wait_until) {
+bool ServoLoop::SettleOverdueReplies(Clock::time_point wait_until) {
     deadline = wait_until;
     const CancelScope scope(&CancelCheck, this);
-    // A reply overdue by a second reply timeout is taken as lost, as a reply past the
-    // arm's read timeout is, so that a dropped reply cannot stall the loop for good.
-    if (!arm.SettleOwed() && !stop_requested.load(std::memory_order_acquire)) arm.FlushInput();
+    if (arm.SettleOwed() != Device::Settle::Cancelled || stop_requested.load(std::memory_order_acquire)) return true;
+    // Overdue by a whole reply timeout more: taken as lost, with whatever part of it came.
+    forgotten_replies += arm.Ledger().Replies() + (arm.Ledger().partial.Empty() ? 0 : 1);
+    arm.FlushInput();
+    return false;
+}
+
+bool ServoLoop::DropStrayReplies() {
+    // Nothing is owed, so a whole reply waiting now, after replies were given up on, is one of
+    // them come late; left there, it would be taken for this iteration's answer, and every
+    // later one would be one behind. Fewer bytes may be a notification, which the reader skips.
+    if (forgotten_replies > 0 && arm.stream->Available() > static_cast<int>(kStateReplySize)) {
+        arm.FlushInput();
+        forgotten_replies = 0;
+    }
+    return true;
 }
 
 Vector3 ServoLoop::CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now) {
@@ -184,16 +210,15 @@ void ServoLoop::SendFinalZero() {
     if (!arm.stream->IsOpen()) return;
     Clock::time_point limit = Clock::now() + kStopWait;
     const CancelScope scope(&DeadlinePassed, &limit);
-    const Vector3 zero{};
-    if (arm.SettleOwed()) {
-        Vector3 position{}, velocity{};
-        arm.SendForce(zero);
-        arm.ReceiveState(position, velocity);
+    if (arm.SettleOwed() == Device::Settle::Cancelled) {
+        // Earlier replies are still on their way: the zero goes out at once, its reply owed
+        // behind theirs, for the arm's next caller to settle.
+        arm.SendForce({});
+        arm.Ledger().AbandonFirstAwaited();
         return;
     }
-    // The interrupted reply never came in time: the zero must still go out.
-    char frame[13] = {0x2A};
-    arm.SendRaw(frame, sizeof frame);
+    Vector3 position{}, velocity{};
+    arm.ExchangeForce({}, position, velocity);
 }
 
 void ServoLoop::Record(const Sample& sample) {

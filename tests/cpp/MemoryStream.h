@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <streambuf>
 #include <vector>
 
@@ -44,25 +45,32 @@ public:
     void Rewind() { buffer.Rewind(); }
 
     int Available() override { return static_cast<int>(buffer.Waiting()); }
+    // Counts as an open port unless a test says otherwise (a wait on a closed port ends at once).
+    bool IsOpen() const override { return open; }
     bool Unread(const char* data, size_t n) override { return buffer.Unread(data, n); }
     void Write(const char* data, size_t n) override {
         if (record) written.insert(written.end(), data, data + n);
         write_calls += 1;
+        if (repeat_answer) {
+            Rewind();
+        } else if (!answers.empty()) {
+            Feed(answers.front());
+            answers.pop_front();
+        }
     }
 
+    // A device that answers only what it is asked: each Write makes the next of `answers`
+    // waiting, or (with `repeat_answer`) the bytes fed last readable again, without allocating.
+    std::deque<std::vector<uint8_t>> answers;
+    bool repeat_answer = false;
+
     std::vector<uint8_t> written;
+    bool open = true;
     bool record = true;  // benchmarks switch recording off to keep the exchange allocation-free
     size_t write_calls = 0;
 
 private:
     MemoryBuffer buffer;
-};
-
-// A memory stream that counts as an open port (a plain MemoryStream counts as closed, so that
-// a wait without deadline on it ends): for code that stops on a closed port.
-class OpenMemoryStream : public MemoryStream {
-public:
-    bool IsOpen() const override { return true; }
 };
 
 }  // namespace tavix_test

@@ -36,7 +36,9 @@ TEST_F(Arm, WrongReplyLeavesOutputsAndDiscardsOneBufferful) {
     Vector3 position{1, 2, 3}, velocity{4, 5, 6};
     testing::internal::CaptureStderr();
     EXPECT_FALSE(arm.ReceiveState(position, velocity));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // the discard found its 1024 bytes
+    // The wrong code is named; the discard found its 1024 bytes and says nothing.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[err] Library/src/Device:170> unexpected reply code 0x1b where 0x2b was due: [74] Bad message\n");
     EXPECT_EQ(position, (Vector3{1, 2, 3}));
     EXPECT_EQ(velocity, (Vector3{4, 5, 6}));
     EXPECT_EQ(stream.Available(), 6);

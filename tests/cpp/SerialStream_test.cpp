@@ -89,12 +89,19 @@ TEST_F(OpenPort, UnreadBytesComeBackFirstAndAreCounted) {
     }
     ASSERT_TRUE(stream.read(s, 3));
     EXPECT_TRUE(stream.Unread(s, 3));
-    EXPECT_FALSE(stream.Unread(s, 1));  // one put-back at a time
     EXPECT_EQ(stream.Available(), 5);
     EXPECT_EQ(buffer.sgetc(), 1);
     EXPECT_EQ(buffer.sbumpc(), 1);
+    // Bytes read partly from the put-back ones and partly from the port go back in front of
+    // what is still put back: nothing is lost or reordered.
+    ASSERT_TRUE(stream.read(s, 1));
+    EXPECT_TRUE(stream.Unread(s, 1));
     ASSERT_TRUE(stream.read(s, 4));  // the rest of the put-back bytes, then the port's
     EXPECT_EQ(Bytes(s, s + 4), (Bytes{2, 3, 4, 5}));
+    EXPECT_TRUE(stream.Unread(s, 4));
+    EXPECT_TRUE(stream.Unread(s, 1));
+    ASSERT_TRUE(stream.read(s, 5));
+    EXPECT_EQ(Bytes(s, s + 5), (Bytes{2, 2, 3, 4, 5}));
     EXPECT_FALSE(stream.Unread(s, serialib::kReplaySize + 1));
 }
 
@@ -160,12 +167,12 @@ TEST(ClosedPort, MissingPathReadsEndAtOnceAndWritesPrintTheErrorLine) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // an empty write on a good stream is fine
 
     testing::internal::CaptureStderr();
-    errno = EIO;
+    errno = EIO;  // whatever errno held before: the line names the closed port instead
     stream.Write("abc", 3);
     stream.Write("abcd", 4);  // the state is sticky: the line comes again
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "[err] Library/src/SerialStream:53> unable to write '3' bytes to stream: [5] Input/output error\n"
-              "[err] Library/src/SerialStream:53> unable to write '4' bytes to stream: [5] Input/output error\n");
+              "[err] Library/src/SerialStream:53> unable to write '3' bytes to stream: [9] Bad file descriptor\n"
+              "[err] Library/src/SerialStream:53> unable to write '4' bytes to stream: [9] Bad file descriptor\n");
     EXPECT_TRUE(stream.bad());
 }
 

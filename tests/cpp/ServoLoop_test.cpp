@@ -24,17 +24,10 @@ using tavix_test::Concat;
 using tavix_test::FakeDevice;
 using tavix_test::Floats;
 using tavix_test::MemoryStream;
-using tavix_test::OpenMemoryStream;
 using StopReason = ServoLoop::StopReason;
 
 Bytes State(const Vector3& position, const Vector3& velocity) {
     return Concat({{0x2B}, Floats({position[0], position[1], position[2], velocity[0], velocity[1], velocity[2]})});
-}
-
-Bytes Repeated(const Bytes& reply, size_t times) {
-    Bytes all;
-    for (size_t i = 0; i < times; ++i) all.insert(all.end(), reply.begin(), reply.end());
-    return all;
 }
 
 // The force of every 13-byte force frame written, in order.
@@ -69,11 +62,11 @@ ServoLoop::Options Quick(float max_force = 100.0f) {
     return options;
 }
 
-// A loop over a memory stream that holds the given replies and then falls silent: the loop
-// runs through them and its watchdog stops it.
+// A loop over a memory stream that answers its requests with the given replies and then falls
+// silent: the loop runs through them and its watchdog stops it.
 struct ScriptedLoop {
     explicit ScriptedLoop(const std::vector<Bytes>& replies, const ServoLoop::Options& options = Quick()) : loop(arm, options) {
-        for (const Bytes& reply : replies) stream.Feed(reply);
+        stream.answers.assign(replies.begin(), replies.end());
     }
     std::vector<Vector3> RunToSilence() {
         EXPECT_TRUE(loop.Start());
@@ -82,7 +75,7 @@ struct ScriptedLoop {
         return Forces(stream.written);
     }
 
-    OpenMemoryStream stream;
+    MemoryStream stream;
     Osmira arm{stream, 1.0f};
     ServoLoop loop;
 };
@@ -150,13 +143,14 @@ TEST(ServoLoop, ClampKeepsDirectionAndRampFadesIn) {
 }
 
 TEST(ServoLoop, StopRequestEndsWithZeroAndHandsTheLineBack) {
-    OpenMemoryStream stream;
-    stream.Feed(Repeated(State({}, {}), 100000));
+    MemoryStream stream;
+    stream.Feed(State({}, {}));
+    stream.repeat_answer = true;
     Osmira arm(stream, 1.0f);
     ServoLoop loop(arm, Quick());
     loop.AddEffect(HapticEffect::ConstantForce({1, 2, 3}));
     ASSERT_TRUE(loop.Start());
-    EXPECT_EQ(arm.ownership.BeginCall(false), LineOwnership::Call::Driven);
+    EXPECT_EQ(arm.SharedLine().ownership.BeginCall(false), LineOwnership::Call::Driven);
     ServoLoop second(arm, Quick());
     EXPECT_FALSE(second.Start());  // one loop drives an arm at a time
     while (loop.GetStats().iterations < 10) std::this_thread::yield();
@@ -167,8 +161,8 @@ TEST(ServoLoop, StopRequestEndsWithZeroAndHandsTheLineBack) {
     ExpectNear(forces.back(), {0, 0, 0});
     for (size_t i = 1; i + 1 < forces.size(); ++i) ExpectNear(forces[i], {1, 2, 3});
     EXPECT_EQ(loop.GetStats().stop_reason, StopReason::Requested);
-    ASSERT_EQ(arm.ownership.BeginCall(false), LineOwnership::Call::Started);
-    arm.ownership.EndCall();
+    ASSERT_EQ(arm.SharedLine().ownership.BeginCall(false), LineOwnership::Call::Started);
+    arm.SharedLine().ownership.EndCall();
 }
 
 TEST(ServoLoop, TelemetryKeepsTheNewestSamplesInOrder) {
@@ -208,8 +202,9 @@ TEST(ServoLoop, WatchdogOnAPulledCable) {
 }
 
 TEST(ServoLoop, EditsFromAnotherThreadNeverTearAnEffect) {
-    OpenMemoryStream stream;
-    stream.Feed(Repeated(State({}, {}), 20000));
+    MemoryStream stream;
+    stream.Feed(State({}, {}));
+    stream.repeat_answer = true;
     Osmira arm(stream, 1.0f);
     ServoLoop loop(arm, Quick());
     const int id = loop.AddEffect(HapticEffect::ConstantForce({1, 1, 1}));

@@ -99,3 +99,64 @@ class FakeDevice:
         if self._slave >= 0:
             os.close(self._slave)
             self._slave = -1
+
+
+REPLY_TO = {0x2A: 0x2B, 0x2C: 0x2B, 0x1A: 0x1B, 0x1C: 0x1B}
+
+
+class Responder:
+    """An arm at the far end of ``device`` that answers every control-loop request itself.
+
+    The n-th request (counted from 1) is answered by its reply code, then position
+    (n, 0, 0) and, as velocity, the three values it carried, so that a test can tell which
+    request an answer belongs to. ``delays`` maps a request number to how much later than at
+    once its answer goes out (a line that answers late on purpose); ``default_delay`` applies
+    to the others; an answer is never sent before the one to an earlier request. Stops when
+    the device hangs up or ``stop`` is called.
+    """
+
+    def __init__(self, device, delays=None, default_delay=0.0):
+        self.device = device
+        self.delays = dict(delays or {})
+        self.default_delay = default_delay
+        self.requests = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def answer(self, n, code, values):
+        return bytes([REPLY_TO[code]]) + floats(float(n), 0.0, 0.0) + values
+
+    def _serve(self):
+        pending = bytearray()
+        due = []  # (time, bytes) in request order
+        last_due = 0.0
+        while not self._stop.is_set():
+            wait = max(min((t for t, _ in due), default=time.monotonic() + 0.01) - time.monotonic(), 0)
+            try:
+                ready, _, _ = select.select([self.device.master], [], [], min(wait, 0.01))
+                if ready:
+                    chunk = os.read(self.device.master, 4096)
+                    if not chunk:
+                        return
+                    pending += chunk
+            except (OSError, ValueError):
+                return
+            while len(pending) >= 13 and pending[0] in REPLY_TO:
+                self.requests += 1
+                n = self.requests
+                # A device answers in order: a late answer holds back the ones after it.
+                last_due = max(time.monotonic() + self.delays.get(n, self.default_delay), last_due)
+                due.append((last_due, self.answer(n, pending[0], bytes(pending[1:13]))))
+                del pending[:13]
+            now = time.monotonic()
+            for item in [d for d in due if d[0] <= now]:
+                due.remove(item)
+                try:
+                    self.device.send(item[1])
+                except OSError:
+                    return
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()

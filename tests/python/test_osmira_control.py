@@ -42,7 +42,9 @@ def test_current_methods_exchange_one_frame(arm, device, method, code, reply):
 def test_wrong_header_and_silence_give_zeros(arm, device, capfd):
     device.send(JOINT_STATE)  # the joint state is not the answer to a force
     assert arm.end_effector_force([1, 1, 1]) == ZEROS
-    assert error_lines(capfd.readouterr().err) == [("153", "timeout waiting for bytes")]
+    assert not arm.last_call_ok
+    assert error_lines(capfd.readouterr().err) == [("170", "unexpected reply code 0x1b where 0x2b was due"),
+                                                   ("153", "timeout waiting for bytes")]
 
     device.received(13)
     arm.flush_input()

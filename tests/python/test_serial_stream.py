@@ -46,6 +46,6 @@ def test_an_open_port_reports_itself(device, capfd):
 def test_collecting_the_stream_closes_the_port(device):
     before = set(os.listdir("/proc/self/fd"))
     stream = api.SerialStream(device.path)
-    assert len(set(os.listdir("/proc/self/fd")) - before) == 1
+    assert len(set(os.listdir("/proc/self/fd")) - before) == 2  # the port, and its lock for exclusive use
     del stream
     assert set(os.listdir("/proc/self/fd")) == before

@@ -10,14 +10,17 @@
 // Failures never throw: readers return 0 and print one error line on standard error
 // ("[err] Library/src/Device:<line>> <message>: [<errno>] <text>").
 //
+// What the line owes: every reply that was asked for and not read (a send-only call, a read
+// that timed out or was interrupted part-way, a servo loop's missed reply) is written down in the
+// port's ReplyLedger, which every object on that port shares (IO::Line). A reader first discards
+// what belongs to earlier requests, then takes its own answer, so that a late reply is never
+// taken as the answer to a later request. A wait on a closed or hung-up port ends at once.
+//
 // Every wait can be cancelled by the calling thread's CancelScope (Cancellation.h): it then
-// ends at once, silently, like a missing reply. A reply that an interrupted call was waiting
-// for may still arrive; the device remembers what its line owes and the next framed operation
-// first waits for those bytes (at most read_timeout per wait) and discards them, so that a late
-// reply is never taken as the answer to a later request.
+// ends at once, silently, and what the interrupted read still expected stays owed.
 //
 // Threads: no locking; a device and its stream are used by one thread at a time. Callers that
-// share a device between threads coordinate through `ownership` (LineOwnership).
+// share a port between threads coordinate through its line's `ownership` (LineOwnership).
 #pragma once
 
 #include <array>
@@ -27,7 +30,7 @@
 #include <memory>
 
 #include "TavixHardwareAPI/Cancellation.h"
-#include "TavixHardwareAPI/LineOwnership.h"
+#include "TavixHardwareAPI/ReplyLedger.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 namespace Tavix::HardwareAPI::Devices {
@@ -45,59 +48,54 @@ public:
     Device& operator=(const Device&) = delete;
 
     // Writes `code` followed by `count` (0..255) little-endian floats in one write; with no
-    // floats, the one-byte command alone (`values` may then be null). Settles what the line
-    // owes first, and writes nothing when that is cancelled.
-    void SendCommand(uint8_t code, const float* values = nullptr, int count = 0);
-    // Writes the first `n` (1..1024) bytes of write_buffer unchanged in one write, after
-    // settling what the line owes (nothing is written when that is cancelled).
-    void SendBytes(size_t n);
+    // floats, the one-byte command alone (`values` may then be null). Never waits. True when
+    // the frame was written (the stream's state is good afterwards).
+    bool SendCommand(uint8_t code, const float* values = nullptr, int count = 0);
+    // Writes the first `n` (1..1024) bytes of write_buffer unchanged in one write. Never
+    // waits. True when they were written.
+    bool SendBytes(size_t n);
     // Waits for the next reply header code, skipping notification frames (each wait has a
     // fresh deadline). Returns the code, or 0 on timeout or a failed stream.
     uint8_t ReadHeaderCode();
     // Waits until `n` bytes are waiting and reads them into read_buffer[0..n). Returns `n`,
-    // or 0 on timeout, a failed stream, or a request larger than the buffer.
+    // or 0 on timeout, a closed port, a failed stream, or a request larger than the buffer.
     int ReadBytes(size_t n);
     // Reads up to `n` bytes into `dst`: at once when all `n` are waiting, otherwise
     // whatever is waiting when `timeout` seconds have passed. A `timeout` that means no
     // deadline (see the constructor) waits for all `n` (but returns 0 at once if the port is
-    // not open). Prints nothing.
+    // not open). Prints nothing. What it reads is owed no more (ReplyLedger::Consume).
     size_t ReadWithTimeout(char* dst, size_t n, float timeout);
     // Discards at most 32 x 1024 waiting bytes without waiting for more, and forgets what the
     // line owes: the caller resynchronises by hand.
     void FlushInput();
 
-    // The rest of the frames that an interrupted call was reading, in line order: the 2-byte
-    // header of a notification whose code was read, raw bytes of a frame already begun, reply
-    // header codes not read yet (notifications before them are skipped), then raw payload
-    // bytes after them. When `length_at` is set, the payload byte at that index announces that
-    // many more bytes (a handle status message's user data).
-    struct Owed {
-        static constexpr int kNoLength = -1;
-        bool notification_header = false;
-        size_t before = 0;
-        int headers = 0;
-        size_t after = 0;
-        int length_at = kNoLength;
-
-        bool Empty() const { return !notification_header && before == 0 && headers == 0 && after == 0; }
-    };
-    // ReadHeaderCode for a reply whose `payload` bytes follow the code; when the wait is
-    // cancelled, the code and the payload are recorded as owed (each cancelled header read of
-    // one call adds a header; the payload is the same for all of them).
+    using Owed = ReplyLedger::Partial;
+    // ReadHeaderCode for a reply whose `payload` bytes follow the code, `headers` codes counted
+    // with this one; when its wait ends before a code came (a timeout, a cancelled wait), those
+    // codes and the payload are recorded as owed.
     // With `expect` (a reply code), a reply that is wholly waiting once a byte has come (at
     // most kWholeReplySize bytes with its code) is read in one read: when its code is `expect`
     // the next ReadPayload(payload) hands its payload over without reading; otherwise the
     // bytes are put back (SerialStream::Unread) and read as without `expect`.
-    uint8_t ReadReplyHeader(size_t payload, uint8_t expect = 0);
-    // ReadBytes(n) of a payload; when the wait is cancelled the `n` bytes are recorded as owed
-    // (`length_at`: see Owed).
+    uint8_t ReadReplyHeader(size_t payload, uint8_t expect = 0, int headers = 1);
+    // ReadBytes(n) of a payload; when its wait ends before the bytes came, the `n` bytes are
+    // recorded as owed (`length_at`: see ReplyLedger::Partial).
     int ReadPayload(size_t n, int length_at = Owed::kNoLength);
     static constexpr size_t kWholeReplySize = 32;
-    // Waits for what the line owes and discards it, silently, at most read_timeout per wait;
-    // what never comes is forgotten. Returns false when the wait was cancelled (what is still
-    // owed stays owed). Framed operations call it before they send or read.
-    bool SettleOwed();
-    const Owed& owed_reply() const { return owed; }
+
+    enum class Settle {
+        Done,       // nothing earlier is owed any more (or the port is closed: nothing can come)
+        Cancelled,  // the wait was cancelled; what is still owed stays owed
+        Silent,     // a whole read timeout passed without what was owed: it is forgotten
+    };
+    // Waits for what earlier requests owe and discards it, silently, each wait at most
+    // read_timeout: the partial frame and every whole reply, or (with `awaited_too` false) only
+    // the replies ahead of the first one a Receive call awaits.
+    Settle SettleOwed(bool awaited_too = true);
+    // The line this device talks on and what it owes (shared by every object on the port).
+    IO::Line& SharedLine() const { return stream->SharedLine(); }
+    ReplyLedger& Ledger() const { return SharedLine().ledger; }
+    const Owed& owed_reply() const { return Ledger().partial; }
 
     float read_timeout;
     // How long a wait for reply bytes busy-polls before it sleeps in SerialStream::AwaitInput
@@ -108,7 +106,16 @@ public:
     IO::SerialStream* stream;
     std::unique_ptr<char[]> write_buffer;
     std::unique_ptr<char[]> read_buffer;
-    LineOwnership ownership;
+
+protected:
+    // The error line of a reply whose header code is `got` where `expected` was due.
+    static void ReportWrongCode(uint8_t got, uint8_t expected);
+    // The header wait's timeout line, for a reply not waited for because the line was silent.
+    static void ReportSilentLine();
+    // Whether a read that times out part-way leaves the rest of its reply owed (the arm's
+    // replies answer requests); otherwise only a cancelled read does (the handle's messages
+    // come unasked).
+    bool owe_on_timeout = false;
 
 private:
     enum class Wait { Ready, TimedOut, PortClosed, Cancelled };
@@ -123,11 +130,15 @@ private:
     // Reads a reply of `expect` whose `payload` bytes follow, in one read, when all of it is
     // among the `waiting` bytes; false (the line as it was) otherwise.
     bool TakeWholeReply(uint8_t expect, size_t payload, size_t waiting);
-    // Waits for `n` bytes and discards them through read_buffer, silently; false when they
-    // did not come. `n` shrinks by what was discarded.
-    bool DiscardOwed(size_t& n);
+    // Waits for `n` bytes and discards them through read_buffer, silently. `n` shrinks by what
+    // was discarded.
+    Wait DiscardOwed(size_t& n);
+    // Discards the rest of a frame already begun (ReplyLedger::partial).
+    Wait DiscardPartial();
+    // Whether a read whose wait ended with `wait` leaves the rest of its frame owed.
+    bool Owes(Wait wait) const { return wait == Wait::Cancelled || (wait == Wait::TimedOut && owe_on_timeout); }
 
-    Owed owed;
+    Wait last_wait = Wait::Ready;  // how the last wait of NextHeaderCode or ReadBytes ended
     std::array<char, kWholeReplySize> whole_reply{};
     size_t whole_payload = 0;  // payload bytes in whole_reply that ReadPayload hands over
 };

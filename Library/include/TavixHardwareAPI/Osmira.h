@@ -13,10 +13,21 @@
 //   4 floats; power status 0xAC -> 0xAC, 1 byte (bit 0: powered); temperature 0xAA -> 0xAA,
 //   1 float.
 //
-// Every reply read waits at most read_timeout per wait (Device). A wrong header code is
-// followed by one 1024-byte discard attempt; a missing reply never throws: outputs stay
-// untouched (Receive*) or results are zero (queries), and Device's error lines on standard
-// error are the only trace.
+// Every reply read waits at most read_timeout per wait (Device). A wrong header code prints a
+// line naming the code received and the code expected, and is followed by one 1024-byte
+// discard attempt; a missing reply never throws: outputs stay untouched (Receive*) or results
+// are zero (queries), Device's error lines on standard error are the trace, and
+// last_call_ok tells a program.
+//
+// Every answer belongs to its request (ReplyLedger): an exchange (Exchange*, the queries)
+// first discards what earlier requests still owe, then sends, then reads its own reply; a
+// send-only call writes its reply down as awaited, and a receive-only call takes the oldest
+// awaited reply, discarding what was given up before it, so that several sends and then as
+// many receives still pair up in order. When what is owed does not come within a whole
+// read_timeout, the line is taken as silent: it is forgotten, the exchange still sends its
+// request and fails at once with the timeout line (a silent arm costs one read_timeout per
+// call), and its own reply is owed to the next caller. A reply later than twice its timeout
+// therefore cannot be told from a lost one.
 //
 // The stream is not owned and must outlive the arm. Threads: one at a time per arm; the
 // kinematic model (ArmModel) is process-wide and guarded on its own.
@@ -61,14 +72,22 @@ public:
     // link lengths); its angle offsets survive.
     Osmira(IO::SerialStream& stream, float timeout);
 
-    // Control loop requests: one frame each, nothing read. The reply stays on the line for
+    // Control loop exchanges: the request, then its own reply into the outputs; true when it
+    // came (the outputs are untouched otherwise). The wire bytes are those of the Send and
+    // Receive pair below.
+    bool ExchangeForce(const Vector3& force, Vector3& position, Vector3& velocity);
+    bool ExchangePosition(const Vector3& position_target, Vector3& position, Vector3& velocity);
+    bool ExchangeJointTorques(const Vector3& torques, Vector3& angles, Vector3& velocities);
+    bool ExchangeAngles(const Vector3& angles_target, Vector3& angles, Vector3& velocities);
+
+    // Control loop requests: one frame each, nothing read. The reply is owed, awaited by
     // the matching Receive call.
     void SendForce(const Vector3& force);
     void SendPosition(const Vector3& position);
     void SendJointTorques(const Vector3& torques);
     void SendAngle(const Vector3& angles);
-    // Reads one state (0x2B) / joint state (0x1B) reply into the outputs and returns true;
-    // returns false with the outputs untouched when the reply is wrong or missing.
+    // Reads the oldest awaited state (0x2B) / joint state (0x1B) reply into the outputs and
+    // returns true; returns false with the outputs untouched when the reply is wrong or missing.
     bool ReceiveState(Vector3& position, Vector3& velocity);
     bool ReceiveJointState(Vector3& angles, Vector3& velocities);
 
@@ -93,13 +112,33 @@ public:
     // an earlier read or write makes every later send fail).
     bool SendRaw(const char* data, size_t n);
 
+    // Whether the last call on this arm got its own complete reply (for a call that only
+    // sends: whether its frame was written). False before the first call.
+    bool last_call_ok = false;
+
 private:
-    // ReadHeaderCode; on a code other than `code`, one 1024-byte discard attempt and false;
-    // otherwise true when `length` payload bytes came into read_buffer.
+    // ReadHeaderCode; on a code other than `code`, the wrong-code line, one 1024-byte discard
+    // attempt and false (what the line owed is then unknown and forgotten); otherwise true when
+    // `length` payload bytes came into read_buffer. What did not come stays owed.
     bool ReadReply(uint8_t code, size_t length);
+    // The two halves around an exchange's request. BeginRequest settles what earlier requests
+    // owe: false when that was cancelled (nothing may be sent). ReplyDue, after the request went
+    // out: false, with the reply of `headers` codes and `length` bytes owed and the timeout line
+    // printed, when the line stayed silent while settling.
+    bool BeginRequest(Settle& settled);
+    bool ReplyDue(Settle settled, int headers, size_t length);
+    // Exchange of a control-loop frame: `request` code and values, reply `reply` of two vectors.
+    bool ExchangeVectors(uint8_t request, const Vector3& values, uint8_t reply, Vector3& first, Vector3& second);
+    // A send-only request whose reply of `length` bytes a Receive call will take.
+    void SendAwaited(uint8_t code, const float* values, int count, size_t length);
+    // The oldest awaited reply `code` of `length` bytes, after what was given up before it.
+    bool ReceiveAwaited(uint8_t code, size_t length);
     // Sends the one-byte request `code` and reads its reply of `length` bytes.
     bool Query(uint8_t code, size_t length);
+    // The identifier query's exchange; true when the identifier is in read_buffer[1..17).
+    bool IdentifierExchange(uint8_t selector);
     UUID ReadIdentifier(uint8_t selector);
+    bool Finish(bool ok) { return last_call_ok = ok; }
 
     template <size_t N>
     std::array<float, N> PayloadFloats(size_t offset) const {

@@ -17,6 +17,8 @@
 #include <streambuf>
 #include <string>
 
+#include "TavixHardwareAPI/Line.h"
+
 namespace Tavix::HardwareAPI {
 
 // Renders an errno value for an error line: the English strerror text, widened byte by byte.
@@ -52,9 +54,13 @@ public:
     // Closes the descriptor (if open); reads then end at once and writes fail.
     void ClosePort();
 
+    // Closes the port just opened and records `err` as the reason it could not be used.
+    void Refuse(int err);
+
     static constexpr size_t kReplaySize = 32;
-    // Puts back the `n` bytes read last (at most kReplaySize, nothing else put back): the
-    // next reads take them again before anything else. False (nothing put back) otherwise.
+    // Puts back the `n` bytes read last: the next reads take them again before anything else,
+    // including bytes put back earlier and not read again yet. False (nothing put back) when
+    // they would not fit in kReplaySize with those.
     bool Replay(const char* data, size_t n);
     // Bytes put back by Replay and not read again yet.
     size_t Replaying() const { return replay_end - replay_at; }
@@ -93,9 +99,10 @@ public:
     SerialStream(const SerialStream&) = delete;
     SerialStream& operator=(const SerialStream&) = delete;
 
-    // Creates and installs a new buffer (clearing the stream state) and opens the port.
-    // Returns 1 when open, -2 when open() failed (errno tells why), -1 when an exception was
-    // raised.
+    // Creates and installs a new buffer (clearing the stream state) and opens the port for
+    // this process's exclusive use (see Line). Returns 1 when open, -2 when open() failed or
+    // another process holds the port (errno and OpenError tell why: EBUSY for the latter), -1
+    // when an exception was raised.
     int8_t Open();
     // Closes the port but keeps the buffer: later reads end at once, writes fail.
     virtual void Close();
@@ -120,10 +127,14 @@ public:
     const std::string& Port() const { return port; }
     // The errno of the last open() that failed, 0 when the port opened or was never tried.
     int OpenError() const { return buffer ? buffer->OpenError() : 0; }
+    // What every user of this port in the process shares (its own while the port is closed).
+    Line& SharedLine() const { return *line; }
+    std::shared_ptr<Line> SharedLineHandle() const { return line; }
 
 private:
     std::string port;
     std::unique_ptr<serialib> buffer;
+    std::shared_ptr<Line> line;
 };
 
 }  // namespace IO

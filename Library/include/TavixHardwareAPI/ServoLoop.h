@@ -12,20 +12,23 @@
 // times in seconds (see HapticEffect for the effects' parameters).
 //
 // Stopping: Stop(), the owner's destructor, or the watchdog (a closed port, or
-// watchdog_misses replies in a row missing for reply_timeout each). A missing reply is
-// awaited for one more reply_timeout at the start of the next iteration (a late reply is
-// never taken for the next one), and forgotten after that. Every wait of the loop
-// ends within about a millisecond of a stop request (a CancelScope reads the stop flag). The
-// last command of a run is always a zero force, where the port is still open: a full
-// exchange whose reply wait is bounded by kStopWait; when the line still owes an interrupted
-// reply after that wait, the zero frame is written anyway and the late replies are left to
-// the arm's next caller. StopReason tells why a run ended.
+// watchdog_misses replies in a row missing for reply_timeout each). A missing reply stays
+// owed (ReplyLedger): the next iteration awaits it for one more reply_timeout before it sends
+// (a late reply is never taken for the next one); when it does not come, it is forgotten and
+// that iteration's force goes out without waiting for its own reply, which is owed in turn, so
+// that every miss costs one reply_timeout. `replied` is true only for the answer to that
+// iteration's own request. Every wait of the loop ends within about a millisecond of a stop
+// request (a CancelScope reads the stop flag). The last command of a run is always a zero
+// force, where the port is still open, through the same exchange as every frame, its waits
+// bounded by kStopWait; what has not come by then stays owed to the arm's next caller, who
+// settles it before its own request. StopReason tells why a run ended.
 //
 // Threads: effects may be added, changed and removed from any thread while the loop runs;
 // the loop never waits for an editor (three effect tables passed by atomic exchange) and never
 // allocates. Telemetry and statistics may be read from any thread. Start and Stop are made by
-// one thread at a time. While it runs the loop holds the arm's line (Device::ownership): it
-// claims it at start, after any call in progress, and gives it back when its run ends.
+// one thread at a time. While it runs the loop holds the arm's port (IO::Line::ownership, shared
+// by every object on that port in the process): it claims it at start, after any call in
+// progress, and gives it back when its run ends.
 #pragma once
 
 #include <array>
@@ -133,8 +136,12 @@ private:
 
     void Run();
     void Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now);
-    // Waits until `wait_until` for a reply an earlier iteration missed, then forgets it.
-    void ForgetOverdueReply(Clock::time_point wait_until);
+    // Waits until `wait_until` for the replies earlier iterations missed; false when they did
+    // not come (they are then forgotten).
+    bool SettleOverdueReplies(Clock::time_point wait_until);
+    // Discards a whole reply that waits while nothing is owed, after replies were forgotten; true.
+    bool DropStrayReplies();
+    static constexpr size_t kStateReplySize = 25;  // a state reply with its header code
     Vector3 CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now);
     void WaitForTick(Clock::time_point& tick);
     void SendFinalZero();
@@ -146,6 +153,7 @@ private:
     static bool CancelCheck(void* self);
 
     Osmira& arm;
+    std::shared_ptr<IO::Line> line;  // the port's line this loop claimed last
     const Options options;
     const size_t ring_size;
 
@@ -157,6 +165,7 @@ private:
     Clock::time_point run_start{}; // loop thread only while running
     Clock::time_point deadline{};  // of the current exchange; loop thread only
     int misses_in_a_row = 0;       // loop thread only
+    size_t forgotten_replies = 0;  // given up on and not seen since; loop thread only
 
     std::atomic<uint64_t> iterations{0};
     std::atomic<uint64_t> missed_replies{0};
