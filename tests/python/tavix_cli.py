@@ -10,8 +10,6 @@ import TavixHardwareAPI
 from tavix_tools.devsim import DevSim  # noqa: F401  (the tests' simulator, for the callers of this module)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# A stand-in for Osmira.last_call_ok in the children, for a module built before it had one.
-LAST_CALL_FALLBACK = [] if hasattr(TavixHardwareAPI.Osmira, "last_call_ok") else [os.path.join(HERE, "last_call_fallback")]
 PACKAGE_DIR = os.path.normpath(os.path.join(HERE, "..", "..", "python"))
 # A gentle push for the simulated arm: it moves at PUSH_SPEED (m/s, the force over its damping
 # of 4 N s/m) while pushed, slow enough to stay inside its workspace for seconds.
@@ -20,7 +18,7 @@ PUSH, PUSH_SPEED = "0,0,0.03", 0.03 / 4.0
 
 def environment(extra_path=()):
     """The environment of a tavix child: the package, the built module and the tests' path."""
-    path = os.pathsep.join([*extra_path, *LAST_CALL_FALLBACK, PACKAGE_DIR, *sys.path])
+    path = os.pathsep.join([*extra_path, PACKAGE_DIR, *sys.path])
     return dict(os.environ, PYTHONPATH=path)
 
 
