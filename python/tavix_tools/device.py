@@ -5,6 +5,20 @@ from tavix_tools.errors import CommandError
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.probe import identify
 
+class PortClosed(RuntimeError):
+    """The device's port closed under the tool (unplugged, or the line hung up): every call
+    would now fail at once, so going on would only spin."""
+
+    def __init__(self):
+        super().__init__("its port was closed (unplugged, or the line hung up)")
+
+
+def check_open(stream):
+    """Raises PortClosed once ``stream`` (a SerialStream) has closed."""
+    if not stream.is_open:
+        raise PortClosed()
+
+
 # Answers of working devices come within milliseconds; a second is generous.
 DEVICE_TIMEOUT = 1.0
 ARTICLE = {"arm": "an arm", "handle": "a handle"}

@@ -81,6 +81,15 @@ def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, devic
     assert b"\x2a" + floats(0, 0, 0.03) in wire and device.received() == b""  # nothing after it
 
 
+def test_an_arm_whose_port_closes_is_no_longer_read(pane_of):
+    with DevSim(arms=1, handles=0, options=["--arm-faults", "hangup=50"]) as dying:
+        pane = pane_of(dying.arms[0])
+        pane.wait_for(r"arm +NOT ANSWERING: its port was closed")
+        assert re.search(r"unanswered 1\n", pane.screen()), pane.screen()  # it stopped there, no spinning
+        pane.tmux("send-keys", "q")
+        assert_terminal_restored(pane)
+
+
 def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():
     with DevSim(arms=1, handles=0) as sim, ended(start_tavix("monitor", sim.arms[0], "--force", PUSH)) as process:
         assert process.stdout.readline().startswith(f"# tavix monitor  {sim.arms[0]}  arm device id 1: a line every 0.1 s")

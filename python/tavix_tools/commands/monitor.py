@@ -21,7 +21,7 @@ import threading
 import time
 
 from tavix_tools.args import ZERO_FORCE, add_force_arguments, check_force
-from tavix_tools.device import load_api, open_device, zero_force
+from tavix_tools.device import check_open, load_api, open_device, zero_force
 from tavix_tools.errors import USAGE, CommandError
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.signals import Stopped, StopSignals
@@ -49,11 +49,12 @@ def add_arguments(parser):
 
 
 class Reader(threading.Thread):
-    """Reads the device until ``stop`` is set; ``count`` is the number of readings so far,
-    ``failure`` what ended the reading early (the line failed)."""
+    """Reads the device on ``stream`` until ``stop`` is set; ``count`` is the number of
+    readings so far, ``failure`` what ended the reading early (the line failed or closed)."""
 
-    def __init__(self):
+    def __init__(self, stream):
         super().__init__(daemon=True)
+        self.stream = stream
         self.stop = threading.Event()
         self.count = 0
         self.failure = None
@@ -63,6 +64,7 @@ class Reader(threading.Thread):
             while not self.stop.is_set():
                 self.read_once()
                 self.count += 1
+                check_open(self.stream)
         except RuntimeError as error:  # the line is gone: nothing more can be read
             self.failure = str(error)
 
@@ -71,9 +73,9 @@ class ArmReader(Reader):
     """``answered`` counts the exchanges the arm answered; the readings shown are from the
     last of them, and ``silent_since`` (monotonic) is set while the arm does not answer."""
 
-    def __init__(self, arm, force):
-        super().__init__()
-        self.arm, self.force = arm, force
+    def __init__(self, line, force):
+        super().__init__(line.stream)
+        self.arm, self.force = line.raw, force
         self.position = self.velocity = self.angles = list(ZERO_FORCE)
         self.answered = 0
         self.silent_since = None
@@ -99,7 +101,7 @@ class ArmReader(Reader):
     def answering(self):
         """A line saying whether the arm answers, and since when it does not."""
         if self.failure:
-            return f"NOT ANSWERING: the line failed ({self.failure})"
+            return f"NOT ANSWERING: {self.failure}"
         if self.silent_since is None:
             return "answering"
         return (f"NOT ANSWERING for {time.monotonic() - self.silent_since:.1f} s "
@@ -107,8 +109,8 @@ class ArmReader(Reader):
 
 
 class HandleReader(Reader):
-    def __init__(self, handle):
-        super().__init__()
+    def __init__(self, handle, stream):
+        super().__init__(stream)
         self.handle = handle
         self.status = None
 
@@ -148,7 +150,7 @@ def arm_lines(reader, rate):
 def handle_lines(reader, rate):
     status = reader.status
     if reader.failure:
-        return [f"not answering: the line failed ({reader.failure})"]
+        return [f"not answering: {reader.failure}"]
     if status is None:
         return ["waiting for the handle's first status frame"]
     if status["error_flag"]:
@@ -254,12 +256,12 @@ def run(args):
         arm = line.raw if verdict["verdict"] == "arm" else None
         if arm is not None:
             arm.set_read_timeout(ARM_READ_TIMEOUT_S)
-            reader = ArmReader(arm, args.force)
+            reader = ArmReader(line, args.force)
         elif args.force != list(ZERO_FORCE):
             line.close()
             raise CommandError("--force is for an arm, and this is a handle", USAGE)
         else:
-            reader = HandleReader(load_api().Handle(line.stream))
+            reader = HandleReader(load_api().Handle(line.stream), line.stream)
         with LibraryErrors() as errors:
             reader.start()
             try:

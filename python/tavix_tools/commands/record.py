@@ -15,7 +15,7 @@ import sys
 import time
 
 from tavix_tools.args import add_force_arguments, check_force, format_force, positive_seconds
-from tavix_tools.device import open_device, zero_force
+from tavix_tools.device import check_open, open_device, zero_force
 from tavix_tools.errors import DEVICE_PROBLEM, USAGE, CommandError
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.outfile import PendingFile, RowStream, WriteFailed, check_target, open_output
@@ -173,9 +173,10 @@ class Thinned:
             self.stride *= 2
 
 
-def exchange_loop(arm, force, total_ns, rows, tally, stop, progress, thinned):
-    """Exchanges until ``total_ns`` have passed (None: until stopped). Stop signals raise
-    only during an exchange, so every row is either added whole or not at all."""
+def exchange_loop(line, force, total_ns, rows, tally, stop, progress, thinned):
+    """Exchanges until ``total_ns`` have passed (None: until stopped) or the port closes. Stop
+    signals raise only during an exchange, so every row is either added whole or not at all."""
+    arm = line.raw
     start = time.perf_counter_ns()
     next_tick = start
     while total_ns is None or tally.end_ns < total_ns:
@@ -190,25 +191,27 @@ def exchange_loop(arm, force, total_ns, rows, tally, stop, progress, thinned):
         tally.add(after - start, round_trip, replied)
         if thinned is not None:
             thinned.add(t, position, round_trip)
+        if not replied:
+            check_open(line.stream)
         if after >= next_tick:
             rows.flush()
             progress.draw(tally)
             next_tick = after + PROGRESS_PERIOD_NS
 
 
-def run_exchanges(arm, args, rows, tally, stop, progress, thinned):
+def run_exchanges(line, args, rows, tally, stop, progress, thinned):
     """Runs the loop and then zero force, whatever ends it. Returns (how it ended: None when
-    the time was up, else the Stopped, WriteFailed or the library's RuntimeError that ended
-    it; whether the arm answered the zero-force exchange)."""
+    the time was up, else the Stopped, WriteFailed or RuntimeError (the library's, or
+    PortClosed) that ended it; whether the arm answered the zero-force exchange)."""
     total_ns = None if args.seconds is None else int(args.seconds * 1e9)
     ending = None
     try:
-        exchange_loop(arm, args.force, total_ns, rows, tally, stop, progress, thinned)
+        exchange_loop(line, args.force, total_ns, rows, tally, stop, progress, thinned)
     except (Stopped, WriteFailed, RuntimeError) as reason:
         ending = reason
     finally:
         stop.disarm()  # from here on a signal is only remembered: the finishing is not cut short
-        zeroed = zero_force(arm)
+        zeroed = zero_force(line.raw)
     if not isinstance(ending, WriteFailed):
         try:
             rows.flush()
@@ -304,27 +307,27 @@ def plot(path, samples):
     return None
 
 
-def record(arm, args, output, form, stop):
+def record(line, args, output, form, stop):
     """Records into ``output``; returns the exit status. Whatever fails, rows written stay."""
     try:
         rows = RowStream(output.fd, form.encode, form.header)
     except WriteFailed as failure:
         raise CommandError(f"cannot write {args.output}: {failure}") from None
     try:
-        return record_rows(arm, args, output, form, stop, rows)
+        return record_rows(line, args, output, form, stop, rows)
     except BaseException:
         if output.temp is not None and rows.rows:  # a failure nobody foresaw: the rows are kept all the same
             say(f"tavix record: the rows recorded are in {output.keep_as_partial()}", "stderr")
         raise
 
 
-def record_rows(arm, args, output, form, stop, rows):
+def record_rows(line, args, output, form, stop, rows):
     """The exchanges, the file moved into place, the summary and plot; the exit status."""
     tally = Tally()
     thinned = Thinned(PLOT_POINTS) if args.plot else None
     with LibraryErrors() as errors:
         progress = Progress(errors.terminal, args, None if args.seconds is None else int(args.seconds * 1e9))
-        ending, zeroed = run_exchanges(arm, args, rows, tally, stop, progress, thinned)
+        ending, zeroed = run_exchanges(line, args, rows, tally, stop, progress, thinned)
         progress.end(tally)
     where, file_problem = finish_file(output, form, rows, ending)
     summarise(where, rows.rows, args.force, tally, ending)
@@ -352,7 +355,7 @@ def run(args):
         with StopSignals() as stop:
             line, _ = open_device(args.port, kinds=("arm",))
             try:
-                return record(line.raw, args, output, form, stop)
+                return record(line, args, output, form, stop)
             finally:
                 line.close()
     finally:
