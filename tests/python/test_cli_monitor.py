@@ -74,8 +74,8 @@ def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, devic
         wire += device.received(at_least=len(wire) + 1, timeout=0.001)
     took = time.monotonic() - asked
     assert_terminal_restored(pane)
-    # An exchange the dead arm does not answer takes twice the monitor's short read timeout, 40
-    # ms, and q waits for the one under way, where the arm's usual timeout made it two seconds.
+    # An exchange the silent arm does not answer takes the monitor's short read timeout, 20 ms,
+    # and q waits for the one under way, where the arm's usual timeout made it a second or two.
     # The bound leaves room for a busy machine's scheduling.
     assert took < 0.5, f"the zero force went out {took:.3f} s after q"
     assert b"\x2a" + floats(0, 0, 0.03) in wire and device.received() == b""  # nothing after it

@@ -34,8 +34,8 @@ REFRESH_MS = 50
 LATENCY_WINDOW = 5000  # round trips the percentiles are taken over
 RATE_WINDOW_S = 1.0
 # A working arm answers within milliseconds (18 ms was the slowest seen on a loaded machine).
-# An exchange the arm does not answer waits twice this, and q waits for at most two of them
-# (the one under way and the zero-force one): 80 ms.
+# An exchange a silent arm does not answer costs this (the first one twice), and q waits for
+# two of them (the one under way and the zero-force one): about 40 ms.
 ARM_READ_TIMEOUT_S = 0.02
 LINE_PERIOD_S = 0.1  # without a terminal: ten lines a second, which a log or a pipe keeps up with
 QUIT_KEYS = (ord("q"), ord("Q"))
@@ -233,7 +233,9 @@ def print_samples(reader, verdict):
         time.sleep(max(next_line - time.monotonic(), 0))
         now = time.monotonic()
         print(f"{now - start:.3f} {sample_of(reader, rate.update(readings_count(reader), now))}", flush=True)
-        next_line += LINE_PERIOD_S
+        # A reader of the output that fell behind (print blocked) gets the next line a period
+        # from now, not a burst of the lines missed meanwhile.
+        next_line = max(next_line + LINE_PERIOD_S, time.monotonic())
 
 
 def watch(reader, verdict, errors, on_terminal):
