@@ -130,6 +130,15 @@ def test_a_silent_arm_gets_rows_marked_unanswered_and_zero_force_last(device, tm
     assert wire.endswith(ZERO_FORCE_FRAME) and b"\x2a" + floats(0, 0, 0.03) in wire
 
 
+def test_ctrl_c_while_waiting_for_the_arm_to_wake_leaves_nothing_behind(device, tmp_path):
+    with ended(start_tavix("record", device.path, "-o", str(tmp_path / "r.csv"))) as process:
+        assert device.received(at_least=1, timeout=10) == b"\x0a"  # it waits for the arm's answer
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=30)
+    assert (process.returncode, stdout, stderr) == (130, "", "")
+    assert os.listdir(tmp_path) == []  # not even the temporary file
+
+
 def test_usage_errors_come_before_the_first_exchange(sim, tmp_path):
     (tmp_path / "folder").mkdir()
     absent = str(tmp_path / "ttyACM7")  # checks that reach the port would say it cannot be opened
