@@ -7,6 +7,7 @@ import time
 
 import pytest
 
+import children
 from children import ended
 from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
 from tavix_cli import PUSH, PUSH_SPEED, DevSim, assert_push_released, command, start_tavix
@@ -88,6 +89,19 @@ def test_an_arm_whose_port_closes_is_no_longer_read(pane_of):
         assert re.search(r"unanswered 1\n", pane.screen()), pane.screen()  # it stopped there, no spinning
         pane.tmux("send-keys", "q")
         assert_terminal_restored(pane)
+
+
+def test_a_closed_terminal_ends_the_view_with_zero_force_and_no_traceback(tmp_path):
+    errors = tmp_path / "stderr"
+    with DevSim(arms=1, handles=0) as sim:
+        before = children.children()
+        program = command("monitor", sim.arms[0], "--force", PUSH)
+        pane = Pane(["sh", "-c", f'exec "$@" 2>{errors}', "sh", *program], f"tavix-test-{os.getpid()}-hangup")
+        pane.wait_for(r"arm +answering")
+        pane.tmux("kill-server")  # the terminal goes away: its shell gets SIGHUP, and then monitor
+        assert not children.wait_for_children_since(before, SCREEN_WAIT)  # the test process adopts them
+        assert errors.read_text() == ""
+        assert_push_released(sim.arms[0], PUSH_SPEED)
 
 
 def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():

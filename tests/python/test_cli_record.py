@@ -6,7 +6,6 @@ import os
 import shutil
 import signal
 import subprocess
-import time
 
 import numpy
 import pytest
@@ -94,10 +93,6 @@ def test_a_killed_run_leaves_the_older_file_as_it_was(sim, tmp_path):
     assert [name for name in os.listdir(tmp_path) if name != "run.csv"][0].endswith(".tmp")
 
 
-def running_since(before):
-    return [pid for pid in children.children() - before if children.running(pid)]
-
-
 @needs_tmux
 def test_a_closed_terminal_ends_the_run_with_the_file_in_place(sim, tmp_path):
     out = tmp_path / "run.csv"
@@ -105,10 +100,7 @@ def test_a_closed_terminal_ends_the_run_with_the_file_in_place(sim, tmp_path):
     pane = Pane(command("record", sim.arms[0], "-o", str(out), "--force", PUSH), f"tavix-test-{os.getpid()}-hangup")
     pane.wait_for(r"\d+ exchanges \(Ctrl-C stops\)")  # the progress bar on a terminal
     pane.tmux("kill-server")  # the terminal goes away: its shell gets SIGHUP, and then the recording
-    deadline = time.monotonic() + SCREEN_WAIT
-    while running_since(before) or not out.exists():  # the test process adopts them (see children.py)
-        assert time.monotonic() < deadline, f"processes {running_since(before)} still run, {os.listdir(tmp_path)}"
-        time.sleep(0.02)
+    assert not children.wait_for_children_since(before, SCREEN_WAIT)  # the test process adopts them
     assert len(csv_rows(out)) > 0 and os.listdir(tmp_path) == ["run.csv"]
     assert_push_released(sim.arms[0], PUSH_SPEED)
 

@@ -244,10 +244,14 @@ def watch(reader, verdict, errors, on_terminal):
         print_samples(reader, verdict)  # ends only by a signal
     try:
         curses.wrapper(view, reader, verdict, errors)
-    except Stopped as stop:  # curses.wrapper has restored the terminal
-        if stop.signum != signal.SIGINT:
-            raise
-        # on the full screen Ctrl-C is a way to quit, like q
+    except (Stopped, curses.error) as error:
+        # curses.wrapper restores the terminal first, which fails when it went away (SIGHUP)
+        stop = error if isinstance(error, Stopped) else error.__context__
+        if not isinstance(stop, Stopped):
+            raise CommandError(f"this terminal cannot show the view ({error}); piped into cat, "
+                               "monitor prints lines instead", USAGE) from None
+        if stop.signum != signal.SIGINT:  # on the full screen Ctrl-C is a way to quit, like q
+            raise stop from None
 
 
 def run(args):
