@@ -139,6 +139,8 @@ def test_usage_errors_come_before_the_first_exchange(sim, tmp_path):
              (["-o", "/proc/r.csv"], "cannot write there"),
              (["-o", "/dev/null"], "not a regular file"),
              (["-o", str(tmp_path / "r.csv"), "--plot", str(tmp_path / "missing" / "r.png")], "there is no folder"),
+             (["-o", str(tmp_path / "r.csv"), "--plot", "/proc/r.png"], "/proc/r.png: cannot write there"),
+             (["-o", str(tmp_path / "r.csv"), "--plot", str(tmp_path / "r.csv")], "would overwrite the recording"),
              (["-o", str(tmp_path / "r.csv"), "--force", "0,0,100"], "above --max-force"),
              (["-o", str(tmp_path / "r.csv"), "--force", "1e30,0,0"], "above --max-force"),
              (["-o", str(tmp_path / "r.csv"), "--force", "0,0,1e39"], "is not three numbers"),

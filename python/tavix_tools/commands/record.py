@@ -18,7 +18,7 @@ from tavix_tools.args import add_force_arguments, check_force, format_force, pos
 from tavix_tools.device import check_open, open_device, zero_force
 from tavix_tools.errors import DEVICE_PROBLEM, USAGE, CommandError
 from tavix_tools.libstderr import LibraryErrors
-from tavix_tools.outfile import PendingFile, RowStream, WriteFailed, check_target, open_output
+from tavix_tools.outfile import PendingFile, RowStream, WriteFailed, open_output
 from tavix_tools.signals import Stopped, StopSignals, exit_status
 from tavix_tools.stats import LatencyTally, format_latency
 
@@ -347,7 +347,7 @@ def run(args):
     form = NpzRows if args.output.endswith(".npz") else CsvRows
     form.check_available(args.output)
     if args.plot:
-        check_target(args.plot)
+        open_output(args.plot).discard()  # a file can be made there: the plot is drawn only at the end
         if os.path.realpath(args.plot) == os.path.realpath(args.output):
             raise CommandError(f"{args.plot}: the plot would overwrite the recording", USAGE)
     output = open_output(args.output)
