@@ -295,7 +295,9 @@ void SerialStream::AwaitInput(std::chrono::microseconds limit) {
 
 void SerialStream::Write(const char* data, size_t n) {
     write(data, static_cast<std::streamsize>(n));
-    const int err = errno;
+    // On a closed port the write may not reach the descriptor at all (a failed stream skips
+    // it), so errno would name some earlier failure.
+    const int err = IsOpen() ? errno : EBADF;
     const iostate state = rdstate();
     if ((state & (failbit | badbit)) && !(state & eofbit)) {
         char message[64];

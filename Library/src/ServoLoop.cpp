@@ -97,6 +97,8 @@ void ServoLoop::Run() {
     Clock::time_point tick = run_start;
     misses_in_a_row = 0;
     forgotten_replies = 0;
+    forgotten_at = Clock::time_point{};
+    last_sent = {};
     StopReason reason = StopReason::Requested;
     const std::chrono::microseconds spin_limit = arm.spin_limit;
     const float read_timeout = arm.read_timeout;
@@ -132,47 +134,50 @@ void ServoLoop::Run() {
 void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now) {
     const Vector3 force = have_state ? CommandedForce(position, velocity, now) : Vector3{};
     const auto timeout = std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout));
-    const bool in_step = arm.Ledger().Empty() ? DropStrayReplies() : SettleOverdueReplies(now + timeout);
     bool replied = false;
-    if (in_step) {
+    if (arm.Ledger().Empty() ? DropStrayReplies() : SettleOverdueReply(now + timeout)) {
         deadline = Clock::now() + timeout;
         // Ends the exchange's waits on a stop request or when its reply is overdue; what did
-        // not come is then owed, and awaited by the next iteration.
+        // not come is then owed, and awaited by the next iterations.
         const CancelScope scope(&CancelCheck, this);
+        sent_at = Clock::now();
         replied = arm.ExchangeForce(force, position, velocity);
-    } else {
-        // The line stayed silent a whole reply timeout more: the force still goes out, and its
-        // reply is owed to the next iteration instead of waited for, so that each miss costs
-        // one reply timeout.
-        arm.SendForce(force);
-        arm.Ledger().AbandonFirstAwaited();
+        last_sent = force;
     }
     const Clock::time_point end = Clock::now();
     have_state = have_state || replied;
     misses_in_a_row = replied ? 0 : misses_in_a_row + 1;
     if (!replied) missed_replies.fetch_add(1, std::memory_order_relaxed);
-    Record({Seconds(now - epoch).count(), position, velocity, force, static_cast<float>(Seconds(end - now).count()),
+    Record({Seconds(now - epoch).count(), position, velocity, last_sent, static_cast<float>(Seconds(end - now).count()),
             replied});
 }
 
-bool ServoLoop::SettleOverdueReplies(Clock::time_point wait_until) {
+bool ServoLoop::SettleOverdueReply(Clock::time_point wait_until) {
     deadline = wait_until;
     const CancelScope scope(&CancelCheck, this);
     if (arm.SettleOwed() != Device::Settle::Cancelled || stop_requested.load(std::memory_order_acquire)) return true;
-    // Overdue by a whole reply timeout more: taken as lost, with whatever part of it came.
-    forgotten_replies += arm.Ledger().Replies() + (arm.Ledger().partial.Empty() ? 0 : 1);
+    // One request at a time: while its reply is overdue no other goes out, so that late answers
+    // keep their order and each is taken for its own request. A reply missing for two reply
+    // timeouts is taken as lost (a line that drops a reply costs two misses, not the loop).
+    if (Clock::now() - sent_at < 2 * std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout)))
+        return false;
+    Forget(arm.Ledger().Replies() + (arm.Ledger().partial.Empty() ? 0 : 1));
+    return true;
+}
+
+void ServoLoop::Forget(size_t replies) {
+    // Whole replies among the bytes discarded are replies given up on that came after all.
+    const auto came = static_cast<size_t>(std::max(arm.stream->Available(), 0)) / kStateReplySize;
     arm.FlushInput();
-    return false;
+    forgotten_replies = forgotten_replies + replies - std::min(came, forgotten_replies + replies);
+    forgotten_at = Clock::now();
 }
 
 bool ServoLoop::DropStrayReplies() {
     // Nothing is owed, so a whole reply waiting now, after replies were given up on, is one of
     // them come late; left there, it would be taken for this iteration's answer, and every
     // later one would be one behind. Fewer bytes may be a notification, which the reader skips.
-    if (forgotten_replies > 0 && arm.stream->Available() > static_cast<int>(kStateReplySize)) {
-        arm.FlushInput();
-        forgotten_replies = 0;
-    }
+    if (forgotten_replies > 0 && arm.stream->Available() > static_cast<int>(kStateReplySize)) Forget(0);
     return true;
 }
 
@@ -210,6 +215,11 @@ void ServoLoop::SendFinalZero() {
     if (!arm.stream->IsOpen()) return;
     Clock::time_point limit = Clock::now() + kStopWait;
     const CancelScope scope(&DeadlinePassed, &limit);
+    // Replies given up on lately may still be on their way: they are owed again, so that they
+    // are settled here or by the arm's next caller, never taken for the answer to a later call.
+    if (Clock::now() - forgotten_at < kForgottenHorizon) {
+        for (; forgotten_replies > 0; --forgotten_replies) arm.Ledger().Expect(1, static_cast<uint16_t>(kStateReplySize - 1), false);
+    }
     if (arm.SettleOwed() == Device::Settle::Cancelled) {
         // Earlier replies are still on their way: the zero goes out at once, its reply owed
         // behind theirs, for the arm's next caller to settle.

@@ -89,6 +89,26 @@ TEST_F(Arm, SendRawSucceedsOnlyWhenBytesLeaveOnAGoodStream) {
     EXPECT_FALSE(arm.SendRaw("\x03", 1));
 }
 
+// What the line owes is one ledger per port: a second arm on the same stream sees the reply the
+// first one asked for, and a raw read that takes part of it leaves only the rest owed.
+TEST_F(Arm, EveryObjectOnAPortSharesWhatItOwesAndRawReadsKeepItTrue) {
+    arm.SendForce({1, 1, 1});
+    arm.SendDeviceWakeup();
+    Osmira other(stream, 0.05f);
+    ASSERT_EQ(other.Ledger().Replies(), 2u);
+    stream.Feed(Concat({{0x2B}, Floats({1, 2, 3, 4, 5, 6})}));
+    char raw[10];
+    ASSERT_EQ(other.ReadWithTimeout(raw, sizeof raw, 0.05f), sizeof raw);
+    EXPECT_EQ(other.owed_reply().after, 15u);  // the state's last 15 bytes
+    EXPECT_EQ(other.Ledger().Replies(), 1u);   // and the wake-up's answer
+    stream.Feed(Concat({{0x0B}, Bytes(21, 0x55), {0x2B}, Floats({7, 7, 7, 8, 8, 8})}));
+    Vector3 position{}, velocity{};
+    EXPECT_TRUE(other.ExchangeForce({0, 0, 0}, position, velocity));
+    EXPECT_EQ(position, (Vector3{7, 7, 7}));
+    EXPECT_TRUE(other.Ledger().Empty());
+    EXPECT_EQ(stream.Available(), 0);
+}
+
 TEST(UUID, HexFormKeepsWireOrderAndLeadingZeros) {
     EXPECT_EQ(UUID().ToHex(), std::string(32, '0'));
     const char wire[16] = {'\xAB', '\x01'};

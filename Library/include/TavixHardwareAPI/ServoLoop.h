@@ -12,12 +12,16 @@
 // times in seconds (see HapticEffect for the effects' parameters).
 //
 // Stopping: Stop(), the owner's destructor, or the watchdog (a closed port, or
-// watchdog_misses replies in a row missing for reply_timeout each). A missing reply stays
-// owed (ReplyLedger): the next iteration awaits it for one more reply_timeout before it sends
-// (a late reply is never taken for the next one); when it does not come, it is forgotten and
-// that iteration's force goes out without waiting for its own reply, which is owed in turn, so
-// that every miss costs one reply_timeout. `replied` is true only for the answer to that
-// iteration's own request. Every wait of the loop ends within about a millisecond of a stop
+// watchdog_misses replies in a row missing for reply_timeout each, so within about
+// watchdog_misses x reply_timeout of the last reply). A missing reply stays owed
+// (ReplyLedger), and the loop keeps one request on the line at a time: the next iteration
+// awaits it, for one more reply_timeout, before another request goes out, so that a late
+// answer is never taken for a later request. A reply missing for two reply timeouts is taken
+// as lost (a line that drops a reply costs two misses, not the loop); should it come after
+// all, it is discarded before the next request, and at a stop it is owed again to the arm's
+// next caller. `replied` is true only for the answer to that iteration's own request (a reply
+// later than twice reply_timeout cannot be told from a lost one); `force` is the force the arm
+// was last commanded. Every wait of the loop ends within about a millisecond of a stop
 // request (a CancelScope reads the stop flag). The last command of a run is always a zero
 // force, where the port is still open, through the same exchange as every frame, its waits
 // bounded by kStopWait; what has not come by then stays owed to the arm's next caller, who
@@ -136,9 +140,13 @@ private:
 
     void Run();
     void Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now);
-    // Waits until `wait_until` for the replies earlier iterations missed; false when they did
-    // not come (they are then forgotten).
-    bool SettleOverdueReplies(Clock::time_point wait_until);
+    // Waits until `wait_until` for the reply an earlier iteration missed; true when the next
+    // request may go out (it came, or it is overdue for two reply timeouts and taken as lost).
+    bool SettleOverdueReply(Clock::time_point wait_until);
+    // Gives up on `replies` owed ones (discarding what waits) and counts what may still come.
+    void Forget(size_t replies);
+    // How long replies given up on are still expected at a stop.
+    static constexpr std::chrono::milliseconds kForgottenHorizon{500};
     // Discards a whole reply that waits while nothing is owed, after replies were forgotten; true.
     bool DropStrayReplies();
     static constexpr size_t kStateReplySize = 25;  // a state reply with its header code
@@ -166,6 +174,9 @@ private:
     Clock::time_point deadline{};  // of the current exchange; loop thread only
     int misses_in_a_row = 0;       // loop thread only
     size_t forgotten_replies = 0;  // given up on and not seen since; loop thread only
+    Clock::time_point forgotten_at{};  // the last time replies were given up on; loop thread only
+    Clock::time_point sent_at{};   // of the last request; loop thread only
+    Vector3 last_sent{};           // the force the arm was last commanded; loop thread only
 
     std::atomic<uint64_t> iterations{0};
     std::atomic<uint64_t> missed_replies{0};
