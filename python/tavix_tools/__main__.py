@@ -1,5 +1,8 @@
 import sys
 
-from tavix_tools.cli import main
+try:
+    from tavix_tools.cli import main
+except KeyboardInterrupt:  # Ctrl-C while Python was still loading the tool
+    sys.exit(130)
 
 sys.exit(main())

@@ -1,7 +1,8 @@
 """``tavix``: find, diagnose, inspect, watch and record devices, and run the simulator.
 
 Exit status: 0 success, 1 a device problem found or reported, 2 a usage error. Failures are
-one line on standard error, never a traceback; Ctrl-C ends a command quietly (status 130).
+one line on standard error, never a traceback; Ctrl-C ends a command quietly (status 130;
+SIGTERM 143 and SIGHUP 129 where a command must finish its work first).
 """
 
 import argparse
@@ -10,7 +11,8 @@ import pkgutil
 import sys
 
 from tavix_tools import commands
-from tavix_tools.errors import USAGE, CommandError
+from tavix_tools.errors import CommandError
+from tavix_tools.signals import Stopped
 
 INTERRUPTED = 130
 
@@ -51,12 +53,14 @@ def build_parser():
 
 
 def main(argv=None):
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         return args.run(args)
     except CommandError as error:
         print(f"tavix {args.command}: {error}", file=sys.stderr)
         return error.status
+    except Stopped as stop:  # SIGTERM or SIGHUP too, while a command listens for them
+        return stop.status
     except KeyboardInterrupt:
         return INTERRUPTED
     except BrokenPipeError:  # the reader of our output went away (tavix list | head)

@@ -1,8 +1,23 @@
 """Opening the one device a subcommand works with, or saying in one line why it cannot."""
 
+from tavix_tools.args import ZERO_FORCE
 from tavix_tools.errors import CommandError
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.probe import identify
+
+class PortClosed(RuntimeError):
+    """The device's port closed under the tool (unplugged, or the line hung up): every call
+    would now fail at once, so going on would only spin."""
+
+    def __init__(self):
+        super().__init__("its port was closed (unplugged, or the line hung up)")
+
+
+def check_open(stream):
+    """Raises PortClosed once ``stream`` (a SerialStream) has closed."""
+    if not stream.is_open:
+        raise PortClosed()
+
 
 # Answers of working devices come within milliseconds; a second is generous.
 DEVICE_TIMEOUT = 1.0
@@ -31,3 +46,13 @@ def open_device(path, timeout=DEVICE_TIMEOUT, kinds=("arm", "handle")):
             raise CommandError(f"{path}: {verdict['detail']}")
         raise CommandError(f"{path}: this is {ARTICLE[verdict['verdict']]}, not {ARTICLE[kinds[0]]}")
     return line, verdict
+
+
+def zero_force(arm):
+    """The exchange that ends every run that commanded a force: zero force. False when the
+    arm did not answer it (it may still be pushing)."""
+    try:
+        arm.end_effector_force(list(ZERO_FORCE))
+    except RuntimeError:  # the line is gone: nothing more can be sent
+        return False
+    return arm.last_call_ok

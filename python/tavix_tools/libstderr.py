@@ -36,7 +36,10 @@ class LibraryErrors:
         sys.stderr.flush()
         os.dup2(self._saved, 2)
         os.close(self._saved)
-        self.terminal.close()
+        try:
+            self.terminal.close()
+        except OSError:  # the terminal went away (SIGHUP) with our last words in the buffer
+            pass
 
     def new_lines(self):
         """Complete lines written to descriptor 2 since the previous call."""

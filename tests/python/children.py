@@ -46,6 +46,20 @@ def running(pid):
         return False
 
 
+def running_since(before):
+    """Children not in ``before`` that still run."""
+    return [pid for pid in children() - before if running(pid)]
+
+
+def wait_for_children_since(before, timeout):
+    """Waits until every child not in ``before`` (orphans adopted meanwhile included) has
+    ended; returns those still running after ``timeout`` seconds."""
+    deadline = time.monotonic() + timeout
+    while running_since(before) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return running_since(before)
+
+
 def wait_until_gone(pid, timeout):
     """True once `pid` has ended, within `timeout` seconds."""
     deadline = time.monotonic() + timeout

@@ -20,6 +20,12 @@ def floats(*values):
     return struct.pack("<%df" % len(values), *values)
 
 
+# An arm's answer to the wake-up: device id 0x1234, model 4, hardware 2, firmware 7, a uuid.
+ARM_IDENTITY = bytes([0x0B, 0x34, 0x12, 4, 2, 7]) + bytes(range(16))
+# The force exchange's request at zero force: what must be the last frame of every tool run.
+ZERO_FORCE_FRAME = b"\x2a" + floats(0, 0, 0)
+
+
 class FakeDevice:
     def __init__(self):
         self.master, self._slave = os.openpty()

@@ -8,7 +8,7 @@ import pytest
 
 from tavix_cli import DevSim, assert_one_line_failure, tavix, tavix_json
 
-COLUMNS = ["t_s", "x_m", "y_m", "z_m", "vx_m_s", "vy_m_s", "vz_m_s", "fx_n", "fy_n", "fz_n", "round_trip_us"]
+COLUMNS = ["t_s", "x_m", "y_m", "z_m", "vx_m_s", "vy_m_s", "vz_m_s", "fx_n", "fy_n", "fz_n", "round_trip_us", "replied"]
 
 
 @pytest.fixture(scope="module")
@@ -89,9 +89,10 @@ def test_record_csv_rows_follow_the_commanded_force(sim, tmp_path):
     table = numpy.array(rows[1:], dtype=float)
     assert len(table) > 10
     assert (numpy.diff(table[:, 0]) > 0).all() and (table[:, 10] > 0).all()
-    assert (table[:, 7:10] == [0, 0, 0.5]).all()
+    assert (table[:, 7:10] == [0, 0, 0.5]).all() and (table[:, 11] == 1).all()
     assert table[-1, 3] > table[0, 3]  # pushed up along z
-    assert f"recorded {len(table)} exchanges" in run.stdout and "100%" in run.stderr
+    assert f"recorded {len(table)} exchanges" in run.stdout
+    assert run.stderr == f"tavix record: recording {sim.arms[0]} to {out} for 0.5 s\n"  # no progress bar in a log
     ordered = numpy.sort(table[:, 10])
     nearest_rank = {p: ordered[int(numpy.ceil(p / 100 * len(ordered))) - 1] for p in (50, 99.9)}
     assert f"p50 {nearest_rank[50]:.1f}, " in run.stdout and f"p99.9 {nearest_rank[99.9]:.1f}, " in run.stdout
@@ -106,6 +107,7 @@ def test_record_npz_and_plot(sim, tmp_path):
         assert len(arrays["t_s"]) == len(arrays["round_trip_us"]) > 10
         assert (arrays["fz_n"] == 0).all()
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert f"plot in {png}" in run.stdout
 
 
 def test_record_without_matplotlib_says_so_in_one_line(sim, tmp_path):
@@ -123,6 +125,11 @@ def test_record_reports_a_line_that_hangs_up(tmp_path):
         run = tavix("record", dying.arms[0], "--seconds", "1.5", "-o", str(tmp_path / "r.csv"))
     assert run.returncode == 1
     assert "the library reported" in run.stderr and "[err] Library/src/Device" in run.stderr
+    with open(tmp_path / "r.csv") as f:
+        table = numpy.array(list(csv.reader(f))[1:], dtype=float)
+    answered = table[:, 11] == 1
+    assert answered[:-1].all() and not answered[-1] and (table[-1, 1:7] == 0).all()  # it ends once the port closes
+    assert f"1 of {len(table)} exchanges got no reply" in run.stderr and "its port was closed" in run.stderr
 
 
 def test_failures_are_one_line(sim, tmp_path):
@@ -137,4 +144,4 @@ def test_failures_are_one_line(sim, tmp_path):
     assert_one_line_failure(tavix("record", sim.arms[0], "--seconds", "1", "-o", str(tmp_path / "no" / "x.csv")), 2,
                             "cannot write there")
     assert_one_line_failure(tavix("list", "--timeout", "-1"), 2, "not a number of seconds above zero")
-    assert_one_line_failure(tavix("monitor", sim.arms[0]), 2, "needs a terminal")
+    assert_one_line_failure(tavix("monitor", sim.arms[0], "--force", "0,0,1.5"), 2, "above --max-force 1")

@@ -1,65 +1,19 @@
 """``tavix monitor`` in a real terminal: a tmux pane, read back with capture-pane."""
 
-import contextlib
 import os
 import re
-import shlex
-import shutil
 import signal
-import subprocess
 import time
 
 import pytest
 
 import children
-from tavix_cli import DevSim, command, environment
+from children import ended
+from fakedevice import ARM_IDENTITY, ZERO_FORCE_FRAME, floats
+from tavix_cli import PUSH, PUSH_SPEED, DevSim, assert_push_released, command, start_tavix
+from tmux_pane import SCREEN_WAIT, Pane, needs_tmux
 
-pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed (Debian package tmux)")
-
-SCREEN_WAIT = 20.0  # seconds for the screen to show what a test waits for
-
-
-class Pane:
-    """One detached tmux session of its own server, running ``program`` and then printing its
-    exit status and the terminal's modes, so that what the program left behind shows."""
-
-    def __init__(self, program, socket):
-        self.socket = socket
-        shell = f"{shlex.join(program)}; echo EXIT=$?; stty -a; exec cat"
-        self.tmux("new-session", "-d", "-x", "110", "-y", "30", shell)
-
-    def tmux(self, *args):
-        return subprocess.run(["tmux", "-L", self.socket, "-f", "/dev/null", *args], capture_output=True, text=True,
-                              env=environment(), check=True).stdout
-
-    def screen(self):
-        return self.tmux("capture-pane", "-p")
-
-    def wait_for(self, pattern, after=None):
-        """The first match of ``pattern`` on a screen that differs from ``after``."""
-        deadline = time.monotonic() + SCREEN_WAIT
-        while time.monotonic() < deadline:
-            match = re.search(pattern, self.screen())
-            if match and match.group(0) != after:
-                return match
-            time.sleep(0.05)
-        raise AssertionError(f"never saw {pattern!r} (after {after!r}) on:\n{self.screen()}")
-
-    def close(self):
-        """Ends the server and the pane's processes, and waits until each is gone: the server
-        daemonises, so the test process (their reaper, see children.py) inherits them."""
-        pids = [int(pid) for pid in self.tmux("display-message", "-p", "#{pid} #{pane_pid}").split()]
-        for pid in pids[1:]:
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(pid, signal.SIGKILL)  # the pane's session: its shell and what it runs
-        subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
-        deadline = time.monotonic() + SCREEN_WAIT
-        while any(map(children.running, pids)) and time.monotonic() < deadline:
-            for pid in pids:
-                with contextlib.suppress(ChildProcessError):
-                    os.waitpid(pid, os.WNOHANG)
-            time.sleep(0.01)
-
+pytestmark = needs_tmux
 
 @pytest.fixture
 def pane_of(request):
@@ -82,7 +36,7 @@ def assert_terminal_restored(pane):
 
 def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
     with DevSim(arms=1, handles=0) as sim:
-        pane = pane_of(sim.arms[0], "--force", "0,0,0.03")  # slow enough to watch it move
+        pane = pane_of(sim.arms[0], "--force", PUSH)  # slow enough to watch it move
         position = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+").group(0)
         moved = pane.wait_for(r"position \(mm\) +x +\S+ +y +\S+ +z +\S+", after=position).group(0)
         assert float(moved.split()[-1]) > float(position.split()[-1])  # pushed up along z
@@ -92,6 +46,7 @@ def test_arm_position_and_rate_change_and_q_restores_the_terminal(pane_of):
         assert re.search(r"round trip \(us\) +p50 \d", pane.screen())
         pane.tmux("send-keys", "q")
         assert_terminal_restored(pane)
+        assert_push_released(sim.arms[0], PUSH_SPEED)
 
 
 def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
@@ -103,3 +58,62 @@ def test_handle_readings_and_ctrl_c_restores_the_terminal(pane_of):
         assert re.search(r"battery +4\.\d{3} V", screen) and re.search(r"hall-effect level +\d+", screen)
         pane.tmux("send-keys", "C-c")
         assert_terminal_restored(pane)
+
+
+def test_an_arm_that_stops_answering_is_shown_and_q_quits_at_once(pane_of, device):
+    pane = pane_of(device.path, "--force", PUSH)
+    assert device.received(at_least=1, timeout=SCREEN_WAIT) == b"\x0a"  # the wake-up
+    device.send(ARM_IDENTITY)  # and then nothing more
+    pane.wait_for(r"arm +NOT ANSWERING for [\d.]+ s")
+    assert re.search(r"exchanges +0 +rate +0 /s +unanswered [1-9]", pane.screen()), pane.screen()
+    pane.tmux("send-keys", "h")
+    pane.wait_for(r"h or \? +show or hide these keys")
+    wire = device.received()
+    pane.tmux("send-keys", "q")
+    asked = time.monotonic()
+    while not wire.endswith(ZERO_FORCE_FRAME) and time.monotonic() - asked < SCREEN_WAIT:
+        wire += device.received(at_least=len(wire) + 1, timeout=0.001)
+    took = time.monotonic() - asked
+    assert_terminal_restored(pane)
+    # An exchange the silent arm does not answer takes the monitor's short read timeout, 20 ms,
+    # and q waits for the one under way, where the arm's usual timeout made it a second or two.
+    # The bound leaves room for a busy machine's scheduling.
+    assert took < 0.5, f"the zero force went out {took:.3f} s after q"
+    assert b"\x2a" + floats(0, 0, 0.03) in wire and device.received() == b""  # nothing after it
+
+
+def test_an_arm_whose_port_closes_is_no_longer_read(pane_of):
+    with DevSim(arms=1, handles=0, options=["--arm-faults", "hangup=50"]) as dying:
+        pane = pane_of(dying.arms[0])
+        pane.wait_for(r"arm +NOT ANSWERING: its port was closed")
+        assert re.search(r"unanswered 1\n", pane.screen()), pane.screen()  # it stopped there, no spinning
+        pane.tmux("send-keys", "q")
+        assert_terminal_restored(pane)
+
+
+def test_a_closed_terminal_ends_the_view_with_zero_force_and_no_traceback(tmp_path):
+    errors = tmp_path / "stderr"
+    with DevSim(arms=1, handles=0) as sim:
+        before = children.children()
+        program = command("monitor", sim.arms[0], "--force", PUSH)
+        pane = Pane(["sh", "-c", f'exec "$@" 2>{errors}', "sh", *program], f"tavix-test-{os.getpid()}-hangup")
+        pane.wait_for(r"arm +answering")
+        pane.tmux("kill-server")  # the terminal goes away: its shell gets SIGHUP, and then monitor
+        assert not children.wait_for_children_since(before, SCREEN_WAIT)  # the test process adopts them
+        assert errors.read_text() == ""
+        assert_push_released(sim.arms[0], PUSH_SPEED)
+
+
+def test_without_a_terminal_a_line_per_sample_until_sigterm_then_zero_force():
+    with DevSim(arms=1, handles=0) as sim, ended(start_tavix("monitor", sim.arms[0], "--force", PUSH)) as process:
+        assert process.stdout.readline().startswith(f"# tavix monitor  {sim.arms[0]}  arm device id 1: a line every 0.1 s")
+        assert process.stdout.readline().split() == ["t_s", "x_mm", "y_mm", "z_mm", "vx_mm_s", "vy_mm_s", "vz_mm_s",
+                                                     "exchanges", "rate_per_s", "state"]
+        samples = [process.stdout.readline().split() for _ in range(3)]
+        process.send_signal(signal.SIGTERM)
+        stdout, stderr = process.communicate(timeout=30)
+        assert process.returncode == 143, stderr
+        assert all(sample[-1] == "answering" and int(sample[7]) > 0 for sample in samples), samples
+        assert float(samples[0][3]) < float(samples[1][3]) < float(samples[2][3])  # pushed up along z
+        assert 0.05 < float(samples[2][0]) - float(samples[1][0]) < 0.5
+        assert_push_released(sim.arms[0], PUSH_SPEED)
