@@ -326,6 +326,7 @@ void bind_Osmira(py::module_& m) {
     BindCalibration(cls);
     BindCurrentExchanges(cls);
     BindOlderMethods(cls);
+    cls.def("__repr__", [](const py::object& self) { return DeviceRepr(self, self.cast<const Osmira&>()); });
 }
 
 }  // namespace tavix_bindings

@@ -17,7 +17,17 @@ void bind_SerialStream(py::module_& m) {
             "port", [](const SerialStream& stream) { return stream.Port(); }, "The port path the stream was made on.")
         .def_property_readonly("open_error", &SerialStream::OpenError,
                                "The errno of the open() that failed (for example errno.EACCES), 0 when the port is "
-                               "open.");
+                               "open.")
+        // Closing while a call on another thread reads or writes the port is the caller's race
+        // to avoid; once closed, calls fail at once (reads end, writes fail).
+        .def("close", &SerialStream::Close, "Close the port (again: nothing happens).")
+        .def("__enter__", [](py::object self) { return self; })
+        .def(
+            "__exit__", [](SerialStream& stream, const py::args&) { stream.Close(); },
+            "Close the port on leaving the with block.")
+        .def("__repr__", [](const SerialStream& stream) {
+            return "<SerialStream " + QuotedPort(stream.Port()) + (stream.IsOpen() ? " open>" : " closed>");
+        });
 }
 
 }  // namespace tavix_bindings

@@ -33,6 +33,18 @@ py::list IntsList(const uint8_t* values, size_t n) {
     return result;
 }
 
+std::string QuotedPort(const std::string& port) {
+    const py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(port.data(), static_cast<Py_ssize_t>(port.size())));
+    if (!text) throw py::error_already_set();
+    return py::repr(text).cast<std::string>();
+}
+
+std::string DeviceRepr(const py::handle& self, const HardwareAPI::Devices::Device& device) {
+    const auto name = py::type::of(self).attr("__name__").cast<std::string>();
+    return "<" + name + " on " + QuotedPort(device.stream->Port()) + ">";
+}
+
 namespace {
 unsigned long main_thread = 0;
 }  // namespace

@@ -58,6 +58,12 @@ std::array<float, 3> FirstThree(const FloatList& list, const char* argument);
 py::list FloatsList(const float* values, size_t n);
 py::list IntsList(const uint8_t* values, size_t n);
 
+// The port path as Python shows it, quoted: '/dev/ttyACM0' (undecodable bytes escaped as the
+// file system encoding does, so a repr never raises).
+std::string QuotedPort(const std::string& port);
+// "<Osmira on '/dev/ttyACM0'>", with the name of `self`'s class (a Python subclass's own).
+std::string DeviceRepr(const py::handle& self, const HardwareAPI::Devices::Device& device);
+
 // Issues a DeprecationWarning attributed to the caller's line. When a warnings filter turns
 // it into an error, that error is raised and the call stops before any device traffic.
 void WarnDeprecated(const char* message);
