@@ -52,9 +52,9 @@ def candidate_ports(directory=DEV):
 
 
 def resolve_port(given, directory=DEV):
-    """The path a user means: a bare name (no slash) that is not a file here but is one under
-    ``directory`` (ttyACM0) stands for that entry (/dev/ttyACM0)."""
-    if os.sep in given or os.path.lexists(given):
+    """The path a user means: a relative name that is nothing here but an entry under
+    ``directory`` (ttyACM0, pts/3) stands for that entry (/dev/ttyACM0, /dev/pts/3)."""
+    if os.path.isabs(given) or os.path.lexists(given):
         return given
     under = os.path.join(directory, given)
     return under if os.path.lexists(under) else given
@@ -82,18 +82,33 @@ def _read_attribute(directory, name):
         return None
 
 
+def char_device_dir(device, sysfs=SYSFS):
+    """The sysfs directory of character device number ``device`` (an st_rdev), or None.
+    Through the device number rather than the name: a node may be named otherwise than
+    the kernel names it."""
+    link = os.path.join(sysfs, "dev", "char", f"{os.major(device)}:{os.minor(device)}")
+    return os.path.realpath(link) if os.path.exists(link) else None
+
+
+def kernel_name(device, sysfs=SYSFS):
+    """The kernel's name of character device number ``device`` (ttyUSB0), or None."""
+    directory = char_device_dir(device, sysfs)
+    return os.path.basename(directory) if directory else None
+
+
 def usb_identity(path, sysfs=SYSFS):
     """The USB device behind a serial port, from sysfs: vendor_id, product_id (four hex
     digits), serial, manufacturer, product (None when the device does not say) and
     interface (the USB interface's own name, or None); None when the port is not on USB."""
-    device = os.path.join(sysfs, "class", "tty", os.path.basename(os.path.realpath(path)), "device")
-    if not os.path.exists(device):
+    try:
+        directory = char_device_dir(os.stat(path).st_rdev, sysfs)
+    except OSError:
         return None
-    directory = os.path.realpath(device)
     interface = None
-    # Up from the port's device (the USB interface, or a USB serial port below it) to the
-    # USB device, which is the first directory with a vendor id.
-    while directory.startswith(os.path.realpath(sysfs) + os.sep):
+    top = os.path.realpath(sysfs)
+    # Up from the terminal to the USB device, the first directory with a vendor id; the
+    # USB interface (or a USB serial port's interface) is on the way.
+    while directory and directory.startswith(top + os.sep):
         if os.path.exists(os.path.join(directory, "idVendor")):
             identity = {key: _read_attribute(directory, name) for name, key in USB_ATTRIBUTES.items()}
             return {**identity, "interface": interface}
@@ -117,11 +132,9 @@ def _number_range(text):
     return int(first), int(last or first)
 
 
-def tty_driver(device, drivers=TTY_DRIVERS):
-    """(driver name, type) of the terminal driver that owns character device number
-    ``device`` (an st_rdev), from /proc/tty/drivers: for example ("acm", "serial") or
-    ("pty_slave", "pty:slave"); None when no terminal driver owns it (or the table cannot
-    be read)."""
+def _driver_type(device, drivers):
+    """The type column of /proc/tty/drivers for the driver of ``device`` ("serial",
+    "pty:slave", "system:/dev/tty" ...), or None."""
     try:
         with open(drivers) as table:
             rows = [line.split() for line in table]
@@ -133,7 +146,22 @@ def tty_driver(device, drivers=TTY_DRIVERS):
             continue
         majors, minors = _number_range(row[2]), _number_range(row[3])
         if majors[0] <= major <= majors[1] and (minors[0] <= minor <= minors[1] or majors[0] < majors[1]):
-            return row[0], row[4]
+            return row[4]
+    return None
+
+
+def terminal_kind(device, sysfs=SYSFS, drivers=TTY_DRIVERS):
+    """What character device number ``device`` is: "pty" for the slave side of a
+    pseudo-terminal, "terminal" for any other terminal (a serial port among them), None
+    for a device that is no terminal. The kernel's table of terminal drivers says it; a
+    driver not in it (a module not loaded) is known by its sysfs class."""
+    kind = _driver_type(device, drivers)
+    if kind is not None:
+        return "pty" if kind == "pty:slave" else "terminal"
+    directory = char_device_dir(device, sysfs)
+    subsystem = directory and os.path.join(directory, "subsystem")
+    if subsystem and os.path.basename(os.path.realpath(subsystem)) == "tty":
+        return "terminal"
     return None
 
 
