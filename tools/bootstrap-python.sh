@@ -34,10 +34,15 @@ assert int(pybind11.__version__.split(".")[0]) >= 3
 PY
 }
 
-# The private root also makes virtual environments with pip in them (the README's install);
-# a root made before it had ensurepip is completed.
+# The private root also makes virtual environments with pip in them (the README's install):
+# ensurepip installs the pip wheel of the root's own wheel folder. A root made before it had
+# them is completed.
 can_make_venvs() {
-    "$1" -c 'import ensurepip; ensurepip.version()' >/dev/null 2>&1
+    "$1" - <<'PY' >/dev/null 2>&1
+import ensurepip, glob, os, sys, sysconfig
+folder = os.path.realpath(sysconfig.get_config_var("WHEEL_PKG_DIR"))
+assert folder.startswith(os.path.realpath(sys.prefix) + os.sep) and glob.glob(os.path.join(folder, "pip-*.whl"))
+PY
 }
 
 if [ -n "${PYTHON:-}" ]; then
@@ -116,6 +121,12 @@ _root = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..
 os.environ.setdefault("MATPLOTLIBRC", os.path.join(_root, "etc", "matplotlibrc"))
 os.environ.setdefault("MPLBACKEND", "Agg")
 PY
+# Debian's ensurepip takes pip's wheel from WHEEL_PKG_DIR, the absolute /usr/share/python-wheels
+# of the host (an older pip, or none): point it at the root's own. The file is a regular one
+# (its other name is a relative link to it).
+sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$root/usr/share/python-wheels/'|" \
+    "$root"/usr/lib/python3.14/_sysconfigdata__linux_x86_64-linux-gnu.py
+
 # Debian's matplotlib falls back to the absolute /usr/share data path when mpl-data is not beside it.
 ln -sfn ../../../../share/matplotlib/mpl-data "$root/usr/lib/python3/dist-packages/matplotlib/mpl-data"
 
