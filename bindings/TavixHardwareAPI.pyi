@@ -121,11 +121,11 @@ class Osmira(metaclass=_Pybind11Type):
     def adjust_angles(self, angles: _Vector = ...) -> None: ...
     def adjust_lengths(
         self,
-        inner_arm_1: float = 0.14000000059604645,
-        outer_arm_1: float = 0.14000000059604645,
-        inner_arm_2: float = 0.16500000655651093,
-        outer_arm_2: float = 0.16500000655651093,
-        extension: float = 0.07649999856948853,
+        inner_arm_1: float = 0.14,
+        outer_arm_1: float = 0.14,
+        inner_arm_2: float = 0.165,
+        outer_arm_2: float = 0.165,
+        extension: float = 0.0765,
     ) -> None: ...
     def adjust_gear_ratios(
         self,
@@ -203,9 +203,9 @@ class ServoLoop(metaclass=_Pybind11Type):
         max_force: float,
         ramp_seconds: float = 0.0,
         watchdog_misses: int = 5,
-        reply_timeout: float = 0.019999999552965164,
+        reply_timeout: float = 0.02,
         telemetry_size: int = 4096,
-        spin_seconds: float = 9.999999747378752e-05,
+        spin_seconds: float = 0.0001,
     ) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...

@@ -1,6 +1,8 @@
 #include "conventions.h"
 
+#include <charconv>
 #include <chrono>
+#include <forward_list>
 #include <utility>
 
 namespace tavix_bindings {
@@ -31,6 +33,16 @@ py::list IntsList(const uint8_t* values, size_t n) {
     py::list result(n);
     for (size_t i = 0; i < n; ++i) SetItem(result, i, PyLong_FromLong(values[i]));
     return result;
+}
+
+py::arg_v ArgF32(const char* name, float value) {
+    // pybind11 copies the text only when the function is defined: it must outlive this call.
+    static std::forward_list<std::string> texts;
+    char digits[64];  // any float in fixed notation: 39 digits before the point, 45 after
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed).ptr;
+    std::string& text = texts.emplace_front(digits, end);
+    if (text.find('.') == std::string::npos) text += ".0";  // a float, not an int
+    return py::arg_v(name, F32{value}, text.c_str());
 }
 
 std::string QuotedPort(const std::string& port) {

@@ -58,6 +58,10 @@ std::array<float, 3> FirstThree(const FloatList& list, const char* argument);
 py::list FloatsList(const float* values, size_t n);
 py::list IntsList(const uint8_t* values, size_t n);
 
+// A keyword argument with a binary32 default, shown in signatures by the shortest decimal that
+// reads back as that value (reply_timeout: float = 0.02, not 0.019999999552965164).
+py::arg_v ArgF32(const char* name, float value);
+
 // The port path as Python shows it, quoted: '/dev/ttyACM0' (undecodable bytes escaped as the
 // file system encoding does, so a repr never raises).
 std::string QuotedPort(const std::string& port);
