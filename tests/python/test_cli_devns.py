@@ -170,8 +170,9 @@ def test_doctor_and_list_on_a_usb_adapter_root_keeps_to_itself(tmp_path):
         {"argv": command("doctor", "/dev/ttyUSB5"), "uid": NOBODY},
         {"argv": command("doctor", "null"), "uid": NOBODY},
         {"argv": command("list", "--json", "--timeout", "0.2")},
-        {"argv": command("list", "--timeout", "0.2")}])
-    doctor, null, listing, text = findings["commands"]
+        {"argv": command("list", "--timeout", "0.2")},
+        {"argv": command("info", "ttyUSB5")}])  # a bare name: the node under /dev
+    doctor, null, listing, text, info = findings["commands"]
     group = serial_group_of_this_host()
     assert doctor["returncode"] == 1 and "Traceback" not in doctor["stderr"]
     assert "/dev/ttyUSB5: permission denied for nobody" in doctor["stdout"]
@@ -192,6 +193,7 @@ def test_doctor_and_list_on_a_usb_adapter_root_keeps_to_itself(tmp_path):
     assert ports[0]["by_id"] == [BY_ID] and (ports[1]["usb"], ports[1]["by_id"]) == (None, [])
     assert (f"usb 0403:6001 FTDI FT232R USB UART, serial A10K7X2B, interface Serial Port\n"
             f"{' ' * 15}by-id {BY_ID}\n") in text["stdout"]
+    assert (info["returncode"], info["stderr"]) == (1, "tavix info: /dev/ttyUSB5: cannot open: No such device or address\n")
 
 
 def test_with_no_ports_list_says_how_to_give_one_and_doctor_looks_at_the_host():
