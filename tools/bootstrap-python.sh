@@ -100,7 +100,7 @@ if ! fetch_suite forky; then
     fetch_suite sid || die "could not download the packages from $mirror (log: $state/log); is the mirror reachable?"
 fi
 
-say "extracting into $root"
+say "extracting into $root:" $(for deb in "$state"/cache/archives/*.deb; do basename "${deb%%_*}"; done)
 for deb in "$state"/cache/archives/*.deb; do
     [[ $(basename "$deb") =~ $skip_re ]] && continue
     dpkg-deb -x "$deb" "$root"

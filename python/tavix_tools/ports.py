@@ -54,7 +54,7 @@ def candidate_ports(directory=DEV):
 def resolve_port(given, directory=DEV):
     """The path a user means: a relative name that is nothing here but an entry under
     ``directory`` (ttyACM0, pts/3) stands for that entry (/dev/ttyACM0, /dev/pts/3)."""
-    if os.path.isabs(given) or os.path.lexists(given):
+    if not given or os.path.isabs(given) or os.path.lexists(given):
         return given
     under = os.path.join(directory, given)
     return under if os.path.lexists(under) else given

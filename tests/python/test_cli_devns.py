@@ -3,6 +3,7 @@ port is not usable, produced for real, and the probes of silent ports running si
 
 import json
 import os
+import re
 import shutil
 import subprocess
 
@@ -197,9 +198,11 @@ def test_doctor_and_list_on_a_usb_adapter_root_keeps_to_itself(tmp_path):
 
 
 def test_with_no_ports_list_says_how_to_give_one_and_doctor_looks_at_the_host():
-    findings = discover([], calls=[], commands=[{"argv": command("list"), "uid": NOBODY},
-                                                {"argv": command("doctor"), "uid": NOBODY}])
-    listing, doctor = findings["commands"]
+    kernel_log = {"name": "kmsg", "device": [1, 11], "mode": "644"}
+    findings = discover([kernel_log], calls=[], commands=[{"argv": command("list"), "uid": NOBODY},
+                                                {"argv": command("doctor"), "uid": NOBODY},
+                                                {"argv": command("doctor")}])
+    listing, doctor, as_root = findings["commands"]
     assert listing["returncode"] == 1
     assert "tavix list --port PATH" in listing["stdout"] and "start tavix sim" in listing["stdout"]
     group = serial_group_of_this_host()
@@ -207,3 +210,10 @@ def test_with_no_ports_list_says_how_to_give_one_and_doctor_looks_at_the_host():
     assert (f"nobody: not in group {group}, which serial ports get here\n  groups in this session: nogroup\n"
             f"  fix: sudo usermod -aG {group} nobody, then log out and in again\n") in doctor["stdout"]
     assert doctor["stdout"].splitlines()[-2].startswith("real-time priority: not available to nobody")
+    with open("/proc/sys/kernel/dmesg_restrict") as restrict:
+        if restrict.read().strip() == "1":  # the kernel's log is root's: left out without a word
+            assert "kernel:" not in doctor["stdout"]
+    # Root may read it: what it says about serial devices, or that it says nothing.
+    assert re.search(r"^kernel: (no recent messages about USB serial devices|the latest messages about serial "
+                     r"devices:\n(  \[ *\d+\.\d{6}\] .*\n)+)", as_root["stdout"], re.M), as_root["stdout"]
+    assert "nobody" not in as_root["stdout"] and "group" not in as_root["stdout"]
