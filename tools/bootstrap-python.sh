@@ -100,11 +100,14 @@ if ! fetch_suite forky; then
     fetch_suite sid || die "could not download the packages from $mirror (log: $state/log); is the mirror reachable?"
 fi
 
-say "extracting into $root:" $(for deb in "$state"/cache/archives/*.deb; do basename "${deb%%_*}"; done)
+say "extracting into $root"
+extracted=()
 for deb in "$state"/cache/archives/*.deb; do
     [[ $(basename "$deb") =~ $skip_re ]] && continue
     dpkg-deb -x "$deb" "$root"
+    extracted+=("$(basename "${deb%%_*}")")
 done
+say "extracted ${#extracted[@]} packages: ${extracted[*]}"
 
 lib=$root/usr/lib/x86_64-linux-gnu
 patchelf --set-interpreter "$lib/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$lib" "$root/usr/bin/python3.14"
