@@ -178,7 +178,7 @@ def test_doctor_and_list_on_a_usb_adapter_root_keeps_to_itself(tmp_path):
     assert doctor["returncode"] == 1 and "Traceback" not in doctor["stderr"]
     assert "/dev/ttyUSB5: permission denied for nobody" in doctor["stdout"]
     rule = f'SUBSYSTEM=="tty", ATTRS{{idVendor}}=="0403", ATTRS{{idProduct}}=="6001", GROUP="{group}", MODE="0660"'
-    assert (f"  fix: echo '{rule}' | sudo tee /etc/udev/rules.d/70-tavix.rules; sudo udevadm control --reload && "
+    assert (f"  fix: echo '{rule}' | sudo tee -a /etc/udev/rules.d/70-tavix.rules; sudo udevadm control --reload && "
             f"sudo udevadm trigger (or plug the device in again); sudo usermod -aG {group} nobody, then log out "
             "and in again\n") in doctor["stdout"]
     assert "chmod" not in doctor["stdout"] and "-aG root" not in doctor["stdout"]

@@ -251,7 +251,7 @@ def permission_fix(path, info, pty, sysfs):
     gid = group_id(group)
     joining = join_group(group, user, *membership(gid)) if gid is not None else None
     rule = udev_rule(path, info, group, sysfs)
-    steps = [f"echo '{rule}' | sudo tee {UDEV_RULES}",
+    steps = [f"echo '{rule}' | sudo tee -a {UDEV_RULES}",
              "sudo udevadm control --reload && sudo udevadm trigger (or plug the device in again)"]
     return "; ".join(steps + ([joining] if joining else []))
 
@@ -272,9 +272,8 @@ def examine(path, sysfs=SYSFS):
     try:
         info = os.stat(path)
     except FileNotFoundError:
-        return [Finding(f"{path}: does not exist", [], "plug the device in (tavix doctor with no port then shows "
-                                                       "what the kernel made of it); tavix list shows the ports "
-                                                       "there are")], 0
+        return [Finding(f"{path}: does not exist", [], "plug the device in (sudo dmesg | tail shows what the "
+                                                       "kernel made of it); tavix list shows the ports there are")], 0
     except OSError as error:
         return [Finding(f"{path}: cannot be looked at: {error.strerror}", [], None)], 0
     kind = terminal_kind(info.st_rdev, sysfs) if stat.S_ISCHR(info.st_mode) else None
