@@ -11,15 +11,17 @@ ROUNDTRIP_FLAGS ?=
 
 python = $$(bash tools/bootstrap-python.sh)
 
-.PHONY: all deps build test test-cpp test-python bench demo stubtest install-check clean
+.PHONY: all deps configure build test test-cpp test-python bench demo stubtest install-check clean
 
 all: build
 
 deps:
 	@bash tools/install-build-deps.sh
 
-build: deps
+configure: deps
 	@py=$(python) && cmake -S . -B $(BUILD) -G Ninja -DTAVIX_WERROR=$(WERROR) -DPython_EXECUTABLE=$$py $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build test-cpp test-python
@@ -45,8 +47,10 @@ bench: deps
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/servo_jitter.py $(BENCH_BUILD) --device-nice -10
 
-# `tavix demo` from the checkout: the package in python/, the module and simulator just built.
-demo: build
+# `tavix demo` from the checkout: the package in python/, the module and simulator just built
+# (only those two targets: the tests and fuzz targets are not needed for it).
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target TavixHardwareAPI tavix-devsim
 	@py=$(python) && PYTHONPATH=$(CURDIR)/python:$(CURDIR)/$(BUILD)/bindings TAVIX_DEVSIM=$(devsim) \
 		$$py -m tavix_tools demo --plot $(BUILD)/demo/haptic_demo.png
 

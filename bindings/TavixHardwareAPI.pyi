@@ -23,6 +23,12 @@ class SerialStream(metaclass=_Pybind11Type):
     @property
     def open_error(self) -> int:
         """The errno of the open() that failed (for example errno.EACCES), 0 when the port is open."""
+    def close(self) -> None:
+        """Close the port (again: nothing happens)."""
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None:
+        """Close the port on leaving the with block."""
+    def __repr__(self) -> str: ...
 
 class UUID(metaclass=_Pybind11Type):
     def __init__(self) -> None: ...
@@ -115,11 +121,11 @@ class Osmira(metaclass=_Pybind11Type):
     def adjust_angles(self, angles: _Vector = ...) -> None: ...
     def adjust_lengths(
         self,
-        inner_arm_1: float = 0.14000000059604645,
-        outer_arm_1: float = 0.14000000059604645,
-        inner_arm_2: float = 0.16500000655651093,
-        outer_arm_2: float = 0.16500000655651093,
-        extension: float = 0.07649999856948853,
+        inner_arm_1: float = 0.14,
+        outer_arm_1: float = 0.14,
+        inner_arm_2: float = 0.165,
+        outer_arm_2: float = 0.165,
+        extension: float = 0.0765,
     ) -> None: ...
     def adjust_gear_ratios(
         self,
@@ -137,6 +143,7 @@ class Osmira(metaclass=_Pybind11Type):
     def close(self) -> None: ...
     def __enter__(self) -> Osmira: ...
     def __exit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...
+    def __repr__(self) -> str: ...
 
 class Handle(metaclass=_Pybind11Type):
     """The holdra handle class"""
@@ -170,6 +177,7 @@ class Handle(metaclass=_Pybind11Type):
     @overload
     def Receive(self, obsolete: int) -> int: ...
     def GetHoldraStatus(self) -> _HoldraStatus: ...
+    def __repr__(self) -> str: ...
 
 # The iterations a ServoLoop keeps, oldest first (n of them): time in seconds since the loop's
 # first start, positions, velocities and commanded forces as n x 3 arrays.
@@ -206,9 +214,9 @@ class ServoLoop(metaclass=_Pybind11Type):
         max_force: float,
         ramp_seconds: float = 0.0,
         watchdog_misses: int = 5,
-        reply_timeout: float = 0.019999999552965164,
+        reply_timeout: float = 0.02,
         telemetry_size: int = 4096,
-        spin_seconds: float = 9.999999747378752e-05,
+        spin_seconds: float = 0.0001,
     ) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...

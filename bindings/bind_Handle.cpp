@@ -221,7 +221,8 @@ void bind_Handle(py::module_& m) {
         .def(
             "GetHoldraStatus",
             [](Handle& h) { return StatusDict(DeviceCall([&] { return Devices::GetHoldraStatus(h); })); },
-            "Get the most recent Holdra informations");
+            "Get the most recent Holdra informations")
+        .def("__repr__", [](const py::object& self) { return DeviceRepr(self, self.cast<const Handle&>()); });
 }
 
 }  // namespace tavix_bindings

@@ -241,11 +241,11 @@ void BindCalibration(OsmiraClass& cls) {
                     HardwareAPI::ConfigureArmModel(inner_arm_1, outer_arm_1, inner_arm_2, outer_arm_2, extension);
                 });
             },
-            py::arg("inner_arm_1") = F32{HardwareAPI::kDefaultInnerArm1},
-            py::arg("outer_arm_1") = F32{HardwareAPI::kDefaultOuterArm1},
-            py::arg("inner_arm_2") = F32{HardwareAPI::kDefaultInnerArm2},
-            py::arg("outer_arm_2") = F32{HardwareAPI::kDefaultOuterArm2},
-            py::arg("extension") = F32{HardwareAPI::kDefaultExtension}, "Adjust the lengths of the linkages")
+            ArgF32("inner_arm_1", HardwareAPI::kDefaultInnerArm1),
+            ArgF32("outer_arm_1", HardwareAPI::kDefaultOuterArm1),
+            ArgF32("inner_arm_2", HardwareAPI::kDefaultInnerArm2),
+            ArgF32("outer_arm_2", HardwareAPI::kDefaultOuterArm2),
+            ArgF32("extension", HardwareAPI::kDefaultExtension), "Adjust the lengths of the linkages")
         .def(
             "adjust_gear_ratios",
             [](Osmira& arm, F32 head, F32 inner, F32 outer) {
@@ -347,6 +347,7 @@ void bind_Osmira(py::module_& m) {
     BindOlderMethods(cls);
     BindOutcome(cls);
     BindLifetime(cls);
+    cls.def("__repr__", [](const py::object& self) { return DeviceRepr(self, self.cast<const Osmira&>()); });
 }
 
 }  // namespace tavix_bindings

@@ -4,6 +4,13 @@
 
 namespace tavix_bindings {
 
+namespace {
+void CloseStream(IO::SerialStream& stream) {
+    const LineCall call(stream);
+    stream.Close();
+}
+}  // namespace
+
 void bind_SerialStream(py::module_& m) {
     using IO::SerialStream;
     py::class_<SerialStream, std::unique_ptr<SerialStream>>(m, "SerialStream")
@@ -17,7 +24,18 @@ void bind_SerialStream(py::module_& m) {
             "port", [](const SerialStream& stream) { return stream.Port(); }, "The port path the stream was made on.")
         .def_property_readonly("open_error", &SerialStream::OpenError,
                                "The errno of the open() that failed (for example errno.EACCES), 0 when the port is "
-                               "open.");
+                               "open.")
+        // Closing waits for a call of another thread on the port and is refused while a servo
+        // loop drives it (it could no longer take its force back); once closed, calls fail at
+        // once (reads end, writes fail).
+        .def("close", &CloseStream, "Close the port (again: nothing happens).")
+        .def("__enter__", [](py::object self) { return self; })
+        .def(
+            "__exit__", [](SerialStream& stream, const py::args&) { CloseStream(stream); },
+            "Close the port on leaving the with block.")
+        .def("__repr__", [](const SerialStream& stream) {
+            return "<SerialStream " + QuotedPort(stream.Port()) + (stream.IsOpen() ? " open>" : " closed>");
+        });
 }
 
 }  // namespace tavix_bindings

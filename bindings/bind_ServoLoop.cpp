@@ -141,8 +141,8 @@ std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ram
 
 void BindLifecycle(LoopClass& cls) {
     cls.def(py::init(&Make), py::arg("arm"), py::kw_only(), py::arg("rate_hz") = F32{0.0f}, py::arg("max_force"),
-            py::arg("ramp_seconds") = F32{0.0f}, py::arg("watchdog_misses") = Int<int>{5}, py::arg("reply_timeout") = F32{0.02f},
-            py::arg("telemetry_size") = Int<size_t>{4096}, py::arg("spin_seconds") = F32{100e-6f}, py::keep_alive<1, 2>(),
+            py::arg("ramp_seconds") = F32{0.0f}, py::arg("watchdog_misses") = Int<int>{5}, ArgF32("reply_timeout", 0.02f),
+            py::arg("telemetry_size") = Int<size_t>{4096}, ArgF32("spin_seconds", 100e-6f), py::keep_alive<1, 2>(),
             "A servo loop for `arm`; rate_hz 0 runs as fast as the arm answers. Forces are in the arm's force "
             "unit, positions in the unit of its link lengths, times in seconds. A reply wait busy-polls for "
             "spin_seconds, then sleeps until input comes (negative: never sleeps).")

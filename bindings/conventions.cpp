@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
+#include <forward_list>
 #include <utility>
 
 namespace tavix_bindings {
@@ -34,6 +36,28 @@ py::list IntsList(const uint8_t* values, size_t n) {
     py::list result(n);
     for (size_t i = 0; i < n; ++i) SetItem(result, i, PyLong_FromLong(values[i]));
     return result;
+}
+
+py::arg_v ArgF32(const char* name, float value) {
+    // pybind11 copies the text only when the function is defined: it must outlive this call.
+    static std::forward_list<std::string> texts;
+    char digits[64];  // any float in fixed notation: 39 digits before the point, 45 after
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed).ptr;
+    std::string& text = texts.emplace_front(digits, end);
+    if (text.find('.') == std::string::npos) text += ".0";  // a float, not an int
+    return py::arg_v(name, F32{value}, text.c_str());
+}
+
+std::string QuotedPort(const std::string& port) {
+    const py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefaultAndSize(port.data(), static_cast<Py_ssize_t>(port.size())));
+    if (!text) throw py::error_already_set();
+    return py::repr(text).cast<std::string>();
+}
+
+std::string DeviceRepr(const py::handle& self, const HardwareAPI::Devices::Device& device) {
+    const auto name = py::type::of(self).attr("__name__").cast<std::string>();
+    return "<" + name + " on " + QuotedPort(device.stream->Port()) + ">";
 }
 
 namespace {
@@ -123,8 +147,9 @@ bool LineCall::HandlerInterrupts(const HardwareAPI::IO::Line* port) {
     return false;
 }
 
-LineCall::LineCall(HardwareAPI::Devices::Device& device)
-    : line(device.stream->SharedLineHandle()), outer(innermost_call) {
+LineCall::LineCall(HardwareAPI::Devices::Device& device) : LineCall(*device.stream) {}
+
+LineCall::LineCall(HardwareAPI::IO::SerialStream& stream) : line(stream.SharedLineHandle()), outer(innermost_call) {
     if (HandlerInterrupts(line.get()))
         throw std::runtime_error("a signal handler cannot use a port whose call it interrupted");
     using Call = HardwareAPI::Devices::LineOwnership::Call;

@@ -59,6 +59,16 @@ std::array<float, 3> FirstThree(const FloatList& list, const char* argument);
 py::list FloatsList(const float* values, size_t n);
 py::list IntsList(const uint8_t* values, size_t n);
 
+// A keyword argument with a binary32 default, shown in signatures by the shortest decimal that
+// reads back as that value (reply_timeout: float = 0.02, not 0.019999999552965164).
+py::arg_v ArgF32(const char* name, float value);
+
+// The port path as Python shows it, quoted: '/dev/ttyACM0' (undecodable bytes escaped as the
+// file system encoding does, so a repr never raises).
+std::string QuotedPort(const std::string& port);
+// "<Osmira on '/dev/ttyACM0'>", with the name of `self`'s class (a Python subclass's own).
+std::string DeviceRepr(const py::handle& self, const HardwareAPI::Devices::Device& device);
+
 // Issues a DeprecationWarning attributed to the caller's line. When a warnings filter turns
 // it into an error, that error is raised and the call stops before any device traffic.
 void WarnDeprecated(const char* message);
@@ -136,6 +146,7 @@ auto DeviceCallHoldingLock(Work&& work) -> decltype(work()) {
 class LineCall {
 public:
     explicit LineCall(HardwareAPI::Devices::Device& device);
+    explicit LineCall(HardwareAPI::IO::SerialStream& stream);
     ~LineCall();
     LineCall(const LineCall&) = delete;
     LineCall& operator=(const LineCall&) = delete;

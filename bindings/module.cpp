@@ -2,6 +2,8 @@
 // then the members are registered in their fixed order.
 #include "bindings.h"
 
+#include "TavixHardwareAPI/Version.h"
+
 PYBIND11_MODULE(TavixHardwareAPI, m) {
     using namespace tavix_bindings;
     m.doc() = "Python Implementation of the Tavix Hardware API";
@@ -13,6 +15,6 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_Discovery(m);
     bind_Osmira(m);
     bind_Handle(m);
-    m.attr("__version__") = "dev";
+    m.attr("__version__") = HardwareAPI::GetVersion();  // the project version (VERSION)
     bind_ServoLoop(m);
 }

@@ -64,13 +64,23 @@ void DeviceLoop::Run(int stop_fd, const std::atomic<bool>& stopping) {
                 wait.tv_nsec = static_cast<long>(left % 1000000000);
             }
         }
-        pollfd fds[2] = {{pty.Master(), POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        const int ready = ppoll(fds, 2, timeout, nullptr);
+        pollfd fds[3] = {{pty.Master(), POLLIN, 0}, {stop_fd, POLLIN, 0}, {pty.OpenWatch(), POLLIN, 0}};
+        const int ready = ppoll(fds, pty.OpenWatch() >= 0 ? 3 : 2, timeout, nullptr);
         if (ready < 0 && errno != EINTR) return;
         if (ready <= 0 || (fds[1].revents & POLLIN)) continue;
+        if (fds[2].revents & POLLIN) FollowHost(Clock::now());
         if (fds[0].revents & POLLIN) ReadRequests();
         else if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
     }
+}
+
+void DeviceLoop::FollowHost(Clock::time_point now) {
+    const Pty::HostChanges changes = pty.ReadOpenEvents();
+    // The last host left: the next one starts afresh. Nothing was written since it left (the
+    // events are read before any request of a host that came since), so whatever waits now,
+    // also when a new host has come meanwhile, is what the last host left unread.
+    if (changes.left) pty.DiscardBacklog();
+    if (changes.arrived && pty.HostHasPort()) device->OnHostArrived(now);
 }
 
 void DeviceLoop::ReadRequests() {

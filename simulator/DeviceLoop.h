@@ -32,6 +32,8 @@ public:
 private:
     void Run(int stop_fd, const std::atomic<bool>& stopping);
     void ReadRequests();
+    // Acts on hosts opening and closing the port.
+    void FollowHost(Clock::time_point now);
     void SendPeriodic(Clock::time_point now);
     Clock::time_point NextDue() const;
 

@@ -63,6 +63,8 @@ public:
     bool HungUp() const { return hung_up; }
     // Bytes the host has not read yet, counting those still held back.
     size_t Unread() const { return held_bytes + pty.HostBacklog(); }
+    // True while a host has the port open.
+    bool HostHasPort() const { return pty.HostHasPort(); }
 
 private:
     struct Held {

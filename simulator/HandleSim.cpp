@@ -90,6 +90,8 @@ void HandleSim::OnRequest(const uint8_t* request, size_t, Clock::time_point now,
     }
 }
 
+void HandleSim::OnHostArrived(Clock::time_point now) { quiet_until = std::max(quiet_until, now + kQuietAfterRequest); }
+
 void HandleSim::AnswerInformation(Line& line, Clock::time_point now) {
     const uint8_t answer[7] = {kInformation,
                                0,  // tool_data_remaining
@@ -119,8 +121,9 @@ void HandleSim::AnswerStatus(Line& line, Clock::time_point now) {
 Clock::time_point HandleSim::OnTick(Clock::time_point now, Line& line) {
     if (period == Clock::duration::zero()) return Clock::time_point::max();
     if (now < next_frame) return next_frame;
-    // Skipped while the host has not read what came before, or is talking to the handle.
-    if (now >= quiet_until && line.Unread() == 0) StreamStatus(line, now);
+    // Skipped while no host listens, the host has not read what came before, or it is
+    // talking to the handle.
+    if (now >= quiet_until && line.HostHasPort() && line.Unread() == 0) StreamStatus(line, now);
     next_frame = NextBeat(next_frame, period, now);
     return next_frame;
 }

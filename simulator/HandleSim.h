@@ -14,9 +14,11 @@
 // 1/32768 with components 1 and 2 negated (8-15), battery (16: volts = 3.0 + 0.005 x byte).
 // Both status forms carry the same orientation, quaternion components in the order x, y, z, w.
 //
-// The stream and the request/answer messages share the line: the stream keeps at most one
-// unread frame waiting (it skips a frame while the host has anything unread) and falls
-// silent for half a second after every request, so that answers are not mixed with frames.
+// The stream and the request/answer messages share the line: the stream runs only while a
+// host has the port open, keeps at most one unread frame waiting (it skips a frame while the
+// host has anything unread), and falls silent for half a second after the port is opened and
+// after every request, so that answers are not mixed with frames: a program that opens the
+// port and talks to the handle at once reads only answers.
 #pragma once
 
 #include <array>
@@ -55,6 +57,7 @@ public:
     size_t RequestLength(const uint8_t* bytes, size_t n) const override;
     void OnRequest(const uint8_t* request, size_t n, Clock::time_point now, Line& line) override;
     Clock::time_point OnTick(Clock::time_point now, Line& line) override;
+    void OnHostArrived(Clock::time_point now) override;
 
 private:
     void AnswerInformation(Line& line, Clock::time_point now);

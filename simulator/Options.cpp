@@ -27,7 +27,7 @@ const char* const kUsage =
     "  --json                    print {\"arms\": [...], \"handles\": [...], \"pid\": N,\n"
     "                            \"workspace\": {\"center\": [x, y, z], \"radius\": r}}\n"
     "  --exit-with-parent        also stop when the process that started the simulator ends\n"
-    "  --help                    show this text\n";
+    "  -h, --help                show this text\n";
 
 namespace {
 
@@ -97,6 +97,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             name.resize(eq);
             has_value = true;
         }
+        if (name == "-h") name = "--help";  // as every other command takes it
         const bool flag = name == "--json" || name == "--exit-with-parent" || name == "--spin" || name == "--help";
         if (flag) {
             if (has_value) return result.error = name + " takes no value", result;

@@ -1,6 +1,7 @@
 #include "Pty.h"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -8,10 +9,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace tavix_devsim {
 
 namespace {
+// How long bytes written to the master may take to reach the host's queue.
+constexpr auto kInFlight = std::chrono::milliseconds(20);
+
 void MakeRaw(int fd) {
     termios attributes{};
     if (tcgetattr(fd, &attributes) != 0) return;
@@ -40,6 +45,11 @@ Pty::Pty() {
         throw std::runtime_error("cannot open the pseudo-terminal's slave");
     }
     MakeRaw(slave);
+    watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0 && inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE) < 0) {
+        close(watch);
+        watch = -1;
+    }
 }
 
 Pty::~Pty() { HangUp(); }
@@ -56,13 +66,41 @@ size_t Pty::Write(const uint8_t* data, size_t n) {
     do {
         written = write(master, data, n);
     } while (written < 0 && errno == EINTR);
+    last_write = std::chrono::steady_clock::now();
     return written > 0 ? static_cast<size_t>(written) : 0;
 }
 
 void Pty::HangUp() {
+    if (watch >= 0) close(watch);
     if (master >= 0) close(master);
     if (slave >= 0) close(slave);
-    master = slave = -1;
+    master = slave = watch = -1;
+}
+
+Pty::HostChanges Pty::ReadOpenEvents() {
+    HostChanges changes;
+    alignas(inotify_event) char events[4096];
+    ssize_t got;
+    while (watch >= 0 && (got = read(watch, events, sizeof events)) > 0) {
+        for (char* at = events; at < events + got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            if (event->mask & IN_Q_OVERFLOW) {
+                host_opens = 1;  // events lost: take the port to be open, as without a watch
+            } else if (event->mask & IN_OPEN) {
+                changes.arrived |= host_opens++ == 0;
+            } else if ((event->mask & IN_CLOSE) && host_opens > 0) {
+                changes.left |= --host_opens == 0;
+            }
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    return changes;
+}
+
+void Pty::DiscardBacklog() {
+    if (slave < 0) return;
+    std::this_thread::sleep_until(last_write + kInFlight);
+    tcflush(slave, TCIFLUSH);
 }
 
 }  // namespace tavix_devsim

@@ -33,6 +33,8 @@ public:
     virtual void OnRequest(const uint8_t* request, size_t n, Clock::time_point now, Line& line) = 0;
     // Sends what the device sends on its own; returns when it next wants to be called.
     virtual Clock::time_point OnTick(Clock::time_point now, Line& line) = 0;
+    // A host has opened the port, which no host had open before.
+    virtual void OnHostArrived(Clock::time_point) {}
 };
 
 }  // namespace tavix_devsim

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prints the path of a Python 3.14 interpreter that has its headers, pybind11 3.x,
-# pytest, pytest-timeout, numpy, hypothesis, scikit-build-core, pip and matplotlib.
+# pytest, pytest-timeout, numpy, hypothesis, scikit-build-core, pip, ensurepip (so that
+# `python3.14 -m venv` works) and matplotlib.
 #
 # Order of preference:
 #   1. $PYTHON, when the caller names an interpreter;
@@ -12,7 +13,9 @@ set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 root=${TAVIX_TOOLCHAIN_ROOT:-$here/.toolchain/py314}
-packages=(python3.14-dev python3-pytest python3-numpy python3-hypothesis pybind11-dev
+# The Debian packages extracted into the private root (with what they depend on).
+# python3.14-venv: ensurepip and the pip wheel it installs into a new virtual environment.
+packages=(python3.14-dev python3.14-venv python3-pytest python3-numpy python3-hypothesis pybind11-dev
           python3-pybind11 python3-scikit-build-core python3-pip python3-matplotlib
           python3-serial python3-mypy python3-pytest-timeout)
 # Newer C library headers than the host compiler's own: extracting them breaks the build.
@@ -31,6 +34,17 @@ assert int(pybind11.__version__.split(".")[0]) >= 3
 PY
 }
 
+# The private root also makes virtual environments with pip in them (the README's install):
+# ensurepip installs the pip wheel of the root's own wheel folder. A root made before it had
+# them is completed.
+can_make_venvs() {
+    "$1" - <<'PY' >/dev/null 2>&1
+import ensurepip, glob, os, sys, sysconfig
+folder = os.path.realpath(sysconfig.get_config_var("WHEEL_PKG_DIR"))
+assert folder.startswith(os.path.realpath(sys.prefix) + os.sep) and glob.glob(os.path.join(folder, "pip-*.whl"))
+PY
+}
+
 if [ -n "${PYTHON:-}" ]; then
     has_everything "$PYTHON" || die "PYTHON=$PYTHON lacks Python 3.14 headers or one of pybind11>=3, pytest, pytest-timeout, numpy, hypothesis, scikit-build-core, pip, matplotlib"
     echo "$PYTHON"; exit 0
@@ -38,7 +52,7 @@ fi
 if command -v python3.14 >/dev/null && has_everything "$(command -v python3.14)"; then
     command -v python3.14; exit 0
 fi
-if [ -x "$root/usr/bin/python3.14" ] && has_everything "$root/usr/bin/python3.14"; then
+if [ -x "$root/usr/bin/python3.14" ] && has_everything "$root/usr/bin/python3.14" && can_make_venvs "$root/usr/bin/python3.14"; then
     echo "$root/usr/bin/python3.14"; exit 0
 fi
 
@@ -87,10 +101,13 @@ if ! fetch_suite forky; then
 fi
 
 say "extracting into $root"
+extracted=()
 for deb in "$state"/cache/archives/*.deb; do
     [[ $(basename "$deb") =~ $skip_re ]] && continue
     dpkg-deb -x "$deb" "$root"
+    extracted+=("$(basename "${deb%%_*}")")
 done
+say "extracted ${#extracted[@]} packages: ${extracted[*]}"
 
 lib=$root/usr/lib/x86_64-linux-gnu
 patchelf --set-interpreter "$lib/ld-linux-x86-64.so.2" --force-rpath --set-rpath "$lib" "$root/usr/bin/python3.14"
@@ -107,9 +124,16 @@ _root = os.path.normpath(os.path.join(os.path.dirname(__file__), "..", "..", "..
 os.environ.setdefault("MATPLOTLIBRC", os.path.join(_root, "etc", "matplotlibrc"))
 os.environ.setdefault("MPLBACKEND", "Agg")
 PY
+# Debian's ensurepip takes pip's wheel from WHEEL_PKG_DIR, the absolute /usr/share/python-wheels
+# of the host (an older pip, or none): point it at the root's own. The file is a regular one
+# (its other name is a relative link to it).
+sed -i "s|'WHEEL_PKG_DIR': '/usr/share/python-wheels/'|'WHEEL_PKG_DIR': '$root/usr/share/python-wheels/'|" \
+    "$root"/usr/lib/python3.14/_sysconfigdata__linux_x86_64-linux-gnu.py
+
 # Debian's matplotlib falls back to the absolute /usr/share data path when mpl-data is not beside it.
 ln -sfn ../../../../share/matplotlib/mpl-data "$root/usr/lib/python3/dist-packages/matplotlib/mpl-data"
 
-has_everything "$root/usr/bin/python3.14" || die "the private root at $root is incomplete (log: $state/log)"
+{ has_everything "$root/usr/bin/python3.14" && can_make_venvs "$root/usr/bin/python3.14"; } \
+    || die "the private root at $root is incomplete (log: $state/log)"
 say "ready: $root/usr/bin/python3.14"
 echo "$root/usr/bin/python3.14"

@@ -178,21 +178,21 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
     auto waiting = [this] { return static_cast<size_t>(std::max(stream->Available(), 0)); };
     const bool has_deadline = HasDeadline(timeout);
     const std::chrono::duration<double> limit(timeout);
+    // What is waiting, up to `n`, read and no longer owed.
+    auto take = [&] {
+        const size_t got = std::min(waiting(), n);
+        if (got == 0 || !ReadInto(dst, got)) return size_t{0};
+        Ledger().Consume(got);
+        return got;
+    };
     while (waiting() < n) {
         const Clock::time_point now = Clock::now();
-        if (has_deadline && now - start > limit) {
-            const size_t got = std::min(waiting(), n);
-            if (got == 0 || !ReadInto(dst, got)) return 0;
-            Ledger().Consume(got);
-            return got;
-        }
-        if (!has_deadline && !stream->IsOpen()) return 0;
+        // Nothing more can come on a closed or hung-up port.
+        if ((has_deadline && now - start > limit) || !stream->IsOpen()) return take();
         if (pacer.Cancelled(now)) return 0;
         sched_yield();
     }
-    if (!ReadInto(dst, n)) return 0;
-    Ledger().Consume(n);
-    return n;
+    return take();
 }
 
 void Device::FlushInput() {

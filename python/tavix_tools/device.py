@@ -3,6 +3,7 @@
 from tavix_tools.args import ZERO_FORCE
 from tavix_tools.errors import CommandError
 from tavix_tools.libstderr import LibraryErrors
+from tavix_tools.ports import resolve_port
 from tavix_tools.probe import identify
 
 class PortClosed(RuntimeError):
@@ -35,7 +36,9 @@ def load_api():
 
 def open_device(path, timeout=DEVICE_TIMEOUT, kinds=("arm", "handle")):
     """(RawLine, verdict) for the arm or handle on ``path``, woken and identified; a
-    CommandError saying what is there instead otherwise."""
+    CommandError saying what is there instead otherwise. A bare name (ttyACM0) is looked
+    for under /dev when it is not a file here."""
+    path = resolve_port(path)
     api = load_api()
     with LibraryErrors():  # the verdict says why a device did not answer
         line, verdict = identify(api, path, timeout)

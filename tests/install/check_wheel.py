@@ -117,7 +117,7 @@ def check_module(env, variables, work):
                  "print(api.__version__, api.get_cpp_version())"], env=variables, cwd=work).split()
     check(all(pathlib.Path(path).is_relative_to(site) for path in where[:2]),
           f"imported from {where[:2]}, not from {site}")
-    check(where[2:] == ["dev", VERSION], f"module version and library version: {where[2:]}")
+    check(where[2:] == [VERSION, VERSION], f"module version and library version: {where[2:]}")
     print(f"imported from {site}")
     # stubtest imports the installed module; mypy reads the installed typed interface.
     run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull, "TavixHardwareAPI"],

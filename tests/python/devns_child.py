@@ -9,7 +9,9 @@ comes as JSON in argv[1]; the findings go as JSON to the file named by argv[2]. 
 raises an exception; the findings then hold the delay from the timer to the exception.
 
 A node may also give its "mode" (octal text) and "group" (gid), and "held": a process then
-holds it open with exclusive use (TIOCEXCL), as terminal programs do. "commands" are
+holds it open with exclusive use (TIOCEXCL), as terminal programs do. A node with "device":
+[major, minor] is a character device made with mknod instead, one with "symlink" a symbolic
+link to that text. With "sysfs" (a folder) in the scenario, that folder is mounted on /sys. "commands" are
 programs run in the namespace once the nodes are in place, each {"argv": [...]} and
 optionally "uid" to run it as that user (no groups); their outcomes go to the findings.
 """
@@ -18,6 +20,7 @@ import json
 import os
 import select
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -180,12 +183,21 @@ def main():
             os.close(slave)
             responders[node["name"]] = Responder(master, bytes.fromhex(node["reply"]), node.get("delay", 0.0))
     hide_host_dev()
+    if "sysfs" in scenario:
+        run("mount", "--bind", scenario["sysfs"], "/sys")
     for node in scenario["nodes"]:
         path = os.path.join("/dev", node["name"])
+        os.makedirs(os.path.dirname(path), exist_ok=True)
         if node.get("directory"):
             os.mkdir(path)
             continue
-        open(path, "w").close()
+        if "symlink" in node:
+            os.symlink(node["symlink"], path)
+            continue
+        if "device" in node:
+            os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(*node["device"]))
+        else:
+            open(path, "w").close()
         if node["name"] in slaves:
             run("mount", "--bind", slaves[node["name"]], path)
         if "group" in node:

@@ -145,3 +145,15 @@ def test_failures_are_one_line(sim, tmp_path):
                             "cannot write there")
     assert_one_line_failure(tavix("list", "--timeout", "-1"), 2, "not a number of seconds above zero")
     assert_one_line_failure(tavix("monitor", sim.arms[0], "--force", "0,0,1.5"), 2, "above --max-force 1")
+
+
+def test_usage_errors_are_one_line_from_the_parser_they_belong_to():
+    assert_one_line_failure(tavix("--foo"), 2, "tavix: unrecognized arguments: --foo (see tavix --help)")
+    assert_one_line_failure(tavix("list", "--bogus"), 2,
+                            "tavix list: unrecognized arguments: --bogus (see tavix list --help)")
+    assert_one_line_failure(tavix("lsit"), 2, "maybe you meant 'list'?")
+    assert_one_line_failure(tavix(), 2, "tavix: a command is required, one of: list, info,")
+    for run in (tavix("--foo"), tavix("info")):
+        assert len(run.stderr.splitlines()) == 1, run.stderr  # no usage block above the error
+    help_text = tavix("--help").stdout
+    assert "tavix: find, diagnose" in help_text and "``" not in help_text

@@ -1,10 +1,13 @@
 """The device simulator as a program: its launch, output and shutdown, and the frames it
 sends read with plain os.read/os.write on the slave paths."""
 
+import ast
 import fcntl
 import json
 import math
 import os
+import pathlib
+import re
 import select
 import signal
 import stat
@@ -225,3 +228,41 @@ def test_stream_pauses_while_the_host_talks_to_the_handle():
         # Silent for half a second after the request (less a margin for the simulator's clock).
         assert line.read(1, timeout=sent + 0.4 - time.monotonic()) == b""
         read_framed_status(line)  # and then it resumes
+
+
+
+README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+
+
+def readme_handle_examples():
+    """The Python examples of the README's handle quickstart, as printed."""
+    text = README.read_text()
+    section = text[text.index("## Quickstart: the handle"):text.index("## Ctrl-C")]
+    return re.findall(r"```python\n(.*?)```", section, re.S)
+
+
+def test_the_readme_handle_examples_work_as_printed_on_the_simulator():
+    """Run as a user runs them, one program after another, on a simulator started as the
+    README starts it; the first program leaves a streamed frame unread, which the next one
+    must not get (the line is emptied when the last program closes the port)."""
+    callbacks, status = readme_handle_examples()
+    with DevSim(arms=0, handles=1) as sim:
+        with Line(sim.handles[0]) as line:
+            read_framed_status(line)
+            deadline = time.monotonic() + 1.0
+            while line.waiting() == 0 and time.monotonic() < deadline:
+                time.sleep(0.002)
+            assert line.waiting() > 0
+        runs = [subprocess.run([sys.executable, "-c", code.replace("/dev/pts/4", sim.handles[0])],
+                               capture_output=True, text=True, timeout=30,
+                               env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+                for code in (callbacks, callbacks, status, callbacks)]
+    for run in runs:
+        assert (run.returncode, run.stderr) == (0, "")
+    for run in (runs[0], runs[1], runs[3]):
+        information, message = run.stdout.splitlines()
+        assert information == "handle 1 model 5 firmware 9"
+        assert message.startswith("orientation [") and message.endswith("] user data [1, 2, 3]")
+    decoded = ast.literal_eval(runs[2].stdout)
+    assert (decoded["device_id"], decoded["error_flag"]) == (1, 0)
+    assert sum(q * q for q in decoded["quaternion"]) == pytest.approx(1.0, abs=1e-3)

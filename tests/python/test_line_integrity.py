@@ -111,7 +111,8 @@ def test_after_a_stop_with_replies_outstanding_the_next_call_gets_its_own_answer
 
 
 def test_ownership_is_the_ports_whatever_object_or_stream_asks(device):
-    arm = api.Osmira(api.SerialStream(device.path), 0.5)
+    stream = api.SerialStream(device.path)
+    arm = api.Osmira(stream, 0.5)
     responder = Responder(device)
     try:
         loop = api.ServoLoop(arm, max_force=1.0, watchdog_misses=10**6)
@@ -124,6 +125,8 @@ def test_ownership_is_the_ports_whatever_object_or_stream_asks(device):
                     other.get_temperature()
                 with pytest.raises(RuntimeError, match="^Osmira is driven by a running ServoLoop$"):
                     api.ServoLoop(other, max_force=1.0).start()
+            with pytest.raises(RuntimeError, match="^Osmira is driven by a running ServoLoop$"):
+                stream.close()  # the loop could no longer take its force back
         samples = loop.telemetry()
         # Nothing of theirs got onto the line: every answer the loop took was its own.
         replied = samples["replied"]

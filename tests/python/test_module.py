@@ -13,7 +13,7 @@ VERSION = (pathlib.Path(__file__).resolve().parents[2] / "VERSION").read_text().
 
 def test_module_information():
     assert api.__doc__ == "Python Implementation of the Tavix Hardware API"
-    assert api.__version__ == "dev"
+    assert api.__version__ == VERSION  # the project version, as the library and the wheel have it
     assert api.get_cpp_version() == VERSION
     assert api.get_cpp_version.__doc__.endswith("Get the version of the CPP library\n")
 

@@ -93,9 +93,9 @@ def test_short_angle_list_is_refused_before_any_traffic(arm, device):
 
 def test_signatures():
     assert api.Osmira.adjust_lengths.__doc__.startswith(
-        "adjust_lengths(self: TavixHardwareAPI.Osmira, inner_arm_1: float = 0.14000000059604645, "
-        "outer_arm_1: float = 0.14000000059604645, inner_arm_2: float = 0.16500000655651093, "
-        "outer_arm_2: float = 0.16500000655651093, extension: float = 0.07649999856948853) -> None\n")
+        "adjust_lengths(self: TavixHardwareAPI.Osmira, inner_arm_1: float = 0.14, "
+        "outer_arm_1: float = 0.14, inner_arm_2: float = 0.165, "
+        "outer_arm_2: float = 0.165, extension: float = 0.0765) -> None\n")
     assert api.Osmira.adjust_gear_ratios.__doc__.startswith(
         "adjust_gear_ratios(self: TavixHardwareAPI.Osmira, head_gear_ratio_coeff: float = 1.0, "
         "inner_arm_gear_ratio_coeff: float = 1.0, outer_arm_gear_ratio_coeff: float = 1.0) -> None\n")

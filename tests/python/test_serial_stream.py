@@ -2,6 +2,8 @@ import errno
 import os
 import termios
 
+import pytest
+
 import TavixHardwareAPI as api
 
 
@@ -49,3 +51,24 @@ def test_collecting_the_stream_closes_the_port(device):
     assert len(set(os.listdir("/proc/self/fd")) - before) == 2  # the port, and its lock for exclusive use
     del stream
     assert set(os.listdir("/proc/self/fd")) == before
+
+
+def test_close_and_the_with_block_release_the_port_and_repr_tells_its_state(device):
+    before = set(os.listdir("/proc/self/fd"))
+    with api.SerialStream(device.path) as stream:
+        assert repr(stream) == f"<SerialStream '{device.path}' open>"
+        arm = api.Osmira(stream, 0.05)
+        assert repr(arm) == f"<Osmira on '{device.path}'>"
+    assert set(os.listdir("/proc/self/fd")) == before  # closed although the arm still holds the stream
+    assert (stream.is_open, repr(stream)) == (False, f"<SerialStream '{device.path}' closed>")
+    stream.close()  # again: nothing happens
+    # Nothing more goes through a closed port.
+    assert arm.read_raw(1, 0.05) == b""
+    with pytest.raises(RuntimeError):
+        arm.send_raw(b"\x0a")
+    assert device.received() == b""
+
+    class MyHandle(api.Handle):
+        pass
+    assert repr(MyHandle(stream)) == f"<MyHandle on '{device.path}'>"
+    assert repr(api.SerialStream(b"/nonexistent/tty\xff")) == "<SerialStream '/nonexistent/tty\\udcff' closed>"

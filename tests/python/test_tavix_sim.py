@@ -51,7 +51,8 @@ def test_ctrl_c_stops_the_simulator_and_leaves_nothing_behind():
 @pytest.mark.parametrize("args, status, stream, text", [
     (["--arm", "x"], 2, "stderr", "tavix-devsim: --arm: 'x' is not a count from 0 to 32 (see --help)\n"),
     (["--help"], 0, "stdout", "usage: tavix-devsim [options]\n"),
-], ids=["bad option", "help"])
+    (["-h"], 0, "stdout", "usage: tavix-devsim [options]\n"),
+], ids=["bad option", "help", "short help"])
 def test_options_go_to_the_simulator_unchanged(args, status, stream, text):
     result = run_tavix("sim", *args)
     assert result.returncode == status
