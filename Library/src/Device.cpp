@@ -187,8 +187,9 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
     };
     while (waiting() < n) {
         const Clock::time_point now = Clock::now();
-        // Nothing more can come on a closed or hung-up port.
-        if ((has_deadline && now - start > limit) || !stream->IsOpen()) return take();
+        if (has_deadline && now - start > limit) return take();
+        // Nothing more can come on a closed or hung-up port: its deadline has as good as passed.
+        if (!stream->IsOpen()) return has_deadline ? take() : 0;
         if (pacer.Cancelled(now)) return 0;
         sched_yield();
     }

@@ -273,6 +273,7 @@ int8_t SerialStream::Open() {
 
 void SerialStream::Close() {
     if (buffer) buffer->ClosePort();
+    line = Line::Unshared();  // lets go of the port's lock once no other stream of ours is on it
 }
 
 int SerialStream::Available() {

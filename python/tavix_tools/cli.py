@@ -11,7 +11,7 @@ import pkgutil
 import sys
 
 from tavix_tools import commands
-from tavix_tools.errors import CommandError
+from tavix_tools.errors import USAGE, CommandError
 from tavix_tools.signals import Stopped
 
 INTERRUPTED = 130
