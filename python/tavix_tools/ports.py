@@ -150,11 +150,16 @@ def _driver_type(device, drivers):
     return None
 
 
+# The major numbers the kernel reserves for USB modems (ttyACM), USB serial adapters (ttyUSB)
+# and Bluetooth serial links (rfcomm): terminals even while their driver is not loaded.
+SERIAL_PORT_MAJORS = (166, 188, 216)
+
+
 def terminal_kind(device, sysfs=SYSFS, drivers=TTY_DRIVERS):
     """What character device number ``device`` is: "pty" for the slave side of a
     pseudo-terminal, "terminal" for any other terminal (a serial port among them), None
     for a device that is no terminal. The kernel's table of terminal drivers says it; a
-    driver not in it (a module not loaded) is known by its sysfs class."""
+    driver not in it (a module not loaded) is known by its sysfs class or its reserved major."""
     kind = _driver_type(device, drivers)
     if kind is not None:
         return "pty" if kind == "pty:slave" else "terminal"
@@ -162,7 +167,7 @@ def terminal_kind(device, sysfs=SYSFS, drivers=TTY_DRIVERS):
     subsystem = directory and os.path.join(directory, "subsystem")
     if subsystem and os.path.basename(os.path.realpath(subsystem)) == "tty":
         return "terminal"
-    return None
+    return "terminal" if os.major(device) in SERIAL_PORT_MAJORS else None
 
 
 def open_stream(api, path):
