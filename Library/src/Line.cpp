@@ -2,10 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <tuple>
 
@@ -15,6 +18,25 @@ namespace {
 std::mutex& RegistryLock() {
     static std::mutex lock;
     return lock;
+}
+
+// Whether the exclusive lock on the file open on `fd` was taken by this very process: another
+// copy of this library in it (a program that loads the Python module and a C++ plug-in, say)
+// has its own registry of lines. The kernel's table of locks names each holder's process.
+bool LockedByThisProcess(int fd) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) return false;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, " %d %02x:%02x:%llu ", static_cast<int>(getpid()), major(info.st_dev),
+                  minor(info.st_dev), static_cast<unsigned long long>(info.st_ino));
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return false;
+    char row[256];
+    bool found = false;
+    while (!found && std::fgets(row, sizeof row, locks) != nullptr)
+        found = std::strstr(row, "FLOCK") != nullptr && std::strstr(row, wanted) != nullptr;
+    std::fclose(locks);
+    return found;
 }
 }  // namespace
 
@@ -51,10 +73,14 @@ std::shared_ptr<Line> Line::OfPort(int fd, int& err) {
     const int lock = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (lock < 0) return Unshared();
     if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        err = errno == EWOULDBLOCK ? EBUSY : errno;
+        const int why = errno;
+        const bool ours = why == EWOULDBLOCK && LockedByThisProcess(fd);
         close(lock);
-        if (err == EBUSY) return nullptr;
-        return Unshared();  // a file system without locks: shared use stays possible
+        // Held by this process through another copy of the library: its own use, not another
+        // program's. A file system without locks: shared use stays possible.
+        if (why != EWOULDBLOCK || ours) return Unshared();
+        err = EBUSY;
+        return nullptr;
     }
     auto line = std::make_shared<Line>();
     line->key = key;

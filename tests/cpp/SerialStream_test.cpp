@@ -1,6 +1,9 @@
 #include "TavixHardwareAPI/SerialStream.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -174,6 +177,39 @@ TEST(ClosedPort, MissingPathReadsEndAtOnceAndWritesPrintTheErrorLine) {
               "[err] Library/src/SerialStream:53> unable to write '3' bytes to stream: [9] Bad file descriptor\n"
               "[err] Library/src/SerialStream:53> unable to write '4' bytes to stream: [9] Bad file descriptor\n");
     EXPECT_TRUE(stream.bad());
+}
+
+// Exclusive use is between programs: a lock this process took on the port by other means (another
+// copy of the library in it) does not keep it out; a lock of another process does.
+TEST(ExclusiveUse, OnlyAnotherProcessKeepsAPortBusy) {
+    FakeDevice device;
+    const int other_copy = open(device.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other_copy, 0);
+    ASSERT_EQ(flock(other_copy, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(SerialStream(device.Path().c_str(), false).Open(), 1);
+    close(other_copy);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(device.Path().c_str(), O_RDWR | O_NOCTTY);
+        const char done = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &done, 1);
+        pause();
+        _exit(0);
+    }
+    char done = 0;
+    ASSERT_EQ(read(ready[0], &done, 1), 1);
+    EXPECT_EQ(done, 'y');
+    SerialStream busy(device.Path().c_str(), false);
+    EXPECT_EQ(busy.Open(), -2);
+    EXPECT_EQ(busy.OpenError(), EBUSY);
+    EXPECT_FALSE(busy.IsOpen());
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
 }
 
 TEST(ErrorText, EnglishTextWithoutTouchingTheProcessLocale) {
