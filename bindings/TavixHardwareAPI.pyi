@@ -199,10 +199,14 @@ class _ServoStats(TypedDict):
     round_trip_p99: float
     round_trip_p999: float
     round_trip_max: float
+    priority: int
+    cpu: int | None
+    lock_memory: bool
 
 # Options out of range raise ValueError: telemetry_size outside 1..4194304, rate_hz not finite or
 # negative (or under one tick an hour), reply_timeout not in (0, 3600], watchdog_misses < 1,
-# max_force not finite and positive, ramp_seconds not finite or negative, a NaN spin_seconds.
+# max_force not finite and positive, ramp_seconds not finite or negative, a NaN spin_seconds,
+# priority outside 0..99, a cpu the process may not run on.
 # So do effects with a non-finite parameter, a negative stiffness or damping, or a zero or
 # non-finite wall normal. start() and stop() may be called from any number of threads at once.
 class ServoLoop(metaclass=_Pybind11Type):
@@ -217,6 +221,9 @@ class ServoLoop(metaclass=_Pybind11Type):
         reply_timeout: float = 0.02,
         telemetry_size: int = 4096,
         spin_seconds: float = 0.0001,
+        priority: int = 0,
+        cpu: int | None = None,
+        lock_memory: bool = False,
     ) -> None: ...
     def start(self) -> None: ...
     def stop(self) -> None: ...

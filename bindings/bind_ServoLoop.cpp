@@ -1,6 +1,8 @@
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,11 +124,15 @@ py::dict Stats(const ServoLoop& loop) {
     result["round_trip_p99"] = stats.round_trip_p99;
     result["round_trip_p999"] = stats.round_trip_p999;
     result["round_trip_max"] = stats.round_trip_max;
+    result["priority"] = stats.priority;
+    result["cpu"] = stats.cpu < 0 ? py::object(py::none()) : py::int_(stats.cpu);
+    result["lock_memory"] = stats.lock_memory;
     return result;
 }
 
 std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ramp_seconds, Int<int> watchdog_misses,
-                                F32 reply_timeout, Int<size_t> telemetry_size, F32 spin_seconds) {
+                                F32 reply_timeout, Int<size_t> telemetry_size, F32 spin_seconds, Int<int> priority,
+                                std::optional<Int<int>> cpu, bool lock_memory) {
     ServoLoop::Options options;
     options.rate_hz = rate_hz;
     options.max_force = max_force;
@@ -135,6 +141,10 @@ std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ram
     options.reply_timeout = reply_timeout;
     options.telemetry_size = telemetry_size;
     options.spin_seconds = spin_seconds;
+    options.priority = priority;
+    // -1 is the library's "free"; from Python only None means that.
+    options.cpu = !cpu ? -1 : cpu->value < 0 ? -2 : cpu->value;
+    options.lock_memory = lock_memory;
     if (const char* problem = ServoLoop::Problem(options)) throw py::value_error(std::string("ServoLoop: ") + problem);
     return std::make_unique<ServoLoop>(arm, options);
 }
@@ -142,10 +152,15 @@ std::unique_ptr<ServoLoop> Make(Osmira& arm, F32 rate_hz, F32 max_force, F32 ram
 void BindLifecycle(LoopClass& cls) {
     cls.def(py::init(&Make), py::arg("arm"), py::kw_only(), py::arg("rate_hz") = F32{0.0f}, py::arg("max_force"),
             py::arg("ramp_seconds") = F32{0.0f}, py::arg("watchdog_misses") = Int<int>{5}, ArgF32("reply_timeout", 0.02f),
-            py::arg("telemetry_size") = Int<size_t>{4096}, ArgF32("spin_seconds", 100e-6f), py::keep_alive<1, 2>(),
+            py::arg("telemetry_size") = Int<size_t>{4096}, ArgF32("spin_seconds", 100e-6f),
+            py::arg("priority") = Int<int>{0}, py::arg("cpu") = std::optional<Int<int>>{}, py::arg("lock_memory") = false,
+            py::keep_alive<1, 2>(),
             "A servo loop for `arm`; rate_hz 0 runs as fast as the arm answers. Forces are in the arm's force "
             "unit, positions in the unit of its link lengths, times in seconds. A reply wait busy-polls for "
-            "spin_seconds, then sleeps until input comes (negative: never sleeps).")
+            "spin_seconds, then sleeps until input comes (negative: never sleeps). priority (1-99) runs the "
+            "loop's thread at that SCHED_FIFO real-time priority, cpu pins it to that processor, lock_memory "
+            "locks the process's memory (mlockall); a request the system refuses is named once on standard "
+            "error and the loop runs without it (stats() says what was granted).")
         .def("start", &Start, "Start driving the arm (other calls on it raise RuntimeError until the loop stops).")
         .def("stop", &Stop, "Stop the loop; its last command is a zero force.")
         .def_property_readonly("running", &ServoLoop::Running, "True while the loop drives the arm.")
@@ -162,7 +177,9 @@ void BindLifecycle(LoopClass& cls) {
         .def("telemetry", &Telemetry,
              "Copies of the newest iterations, oldest first: time (s since the first start), position, velocity and "
              "commanded force (n x 3), round_trip (s), replied.")
-        .def("stats", &Stats, "Counters, the stop reason and round-trip percentiles (s) over the telemetry window.");
+        .def("stats", &Stats,
+             "Counters, the stop reason, round-trip percentiles (s) over the telemetry window, and the "
+             "scheduling the last run was granted (priority 0, cpu None, lock_memory False: not asked or refused).");
 }
 
 void BindEffects(LoopClass& cls) {

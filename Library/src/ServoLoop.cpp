@@ -1,11 +1,22 @@
 #include "TavixHardwareAPI/ServoLoop.h"
 
+#include <linux/capability.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "TavixHardwareAPI/Cancellation.h"
@@ -14,9 +25,6 @@ namespace Tavix::HardwareAPI::Devices {
 
 namespace {
 constexpr int kIndexMask = 3;
-// A fixed-rate loop sleeps while more than this is left before its tick, then polls: the
-// scheduler's wake-up is too coarse to hit a tick by sleeping alone.
-constexpr std::chrono::microseconds kSpinBefore{200};
 // A sleeping loop looks at its stop flag at least this often.
 constexpr std::chrono::milliseconds kLongestNap{1};
 
@@ -25,6 +33,15 @@ constexpr std::chrono::milliseconds kStartTry{10};
 
 using Seconds = std::chrono::duration<double>;
 using Precise = std::array<double, 3>;
+
+// A processor of the calling thread's allowed set (the process's, for a thread that never
+// changed its own).
+bool AllowedCpu(int cpu) {
+    if (cpu < 0 || cpu >= CPU_SETSIZE) return false;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    return sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_ISSET(cpu, &allowed);
+}
 
 // Every option within its range (ServoLoop::Problem): the nearest allowed value, where there
 // is none the safest.
@@ -49,6 +66,8 @@ ServoLoop::Options Clamped(ServoLoop::Options options) {
     }
     if (!(options.spin_seconds < longest)) options.spin_seconds = -1.0;  // NaN too
     options.telemetry_size = std::clamp<size_t>(options.telemetry_size, 1, ServoLoop::kMaxTelemetrySize);
+    options.priority = std::clamp(options.priority, 0, 99);
+    if (!AllowedCpu(options.cpu)) options.cpu = -1;
     return options;
 }
 
@@ -89,6 +108,40 @@ Vector3 LoadVector(const std::atomic<float>* in) {
             in[2].load(std::memory_order_relaxed)};
 }
 
+// Whether the calling thread has `capability` in its effective set.
+bool HasCapability(int capability) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    return (data[capability / 32].effective >> (capability % 32) & 1u) != 0;
+}
+
+std::string ResourceLimit(int resource) {
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0) return "unknown";
+    return limit.rlim_cur == RLIM_INFINITY ? "unlimited" : std::to_string(limit.rlim_cur);
+}
+
+// " (<limit> is <value>; <capability> missing|present; <error>)": what decided a refusal.
+std::string Why(const char* limit, int resource, const char* capability, int capability_bit, int error) {
+    return std::string(" (") + limit + " is " + ResourceLimit(resource) + "; " + capability +
+           (HasCapability(capability_bit) ? " present; " : " missing; ") + std::strerror(error) + ")";
+}
+
+// Sleeps until `when` on the monotonic clock (steady_clock's), or until a signal comes.
+void SleepUntil(ServoLoop::Clock::time_point when) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    const timespec at{static_cast<time_t>(since / 1000000000), static_cast<long>(since % 1000000000)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+}
+
+// Tells the processor that this is a busy wait (it may save power and yield to a sibling).
+void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 double Percentile(const std::vector<float>& sorted, double q) {
     if (sorted.empty()) return 0.0;
     const auto index = static_cast<size_t>(q * static_cast<double>(sorted.size()));
@@ -110,6 +163,10 @@ const char* ServoLoop::Problem(const Options& options) {
     if (!(options.reply_timeout > 0.0 && options.reply_timeout <= kLongestSeconds))
         return "reply_timeout must be more than 0 and at most 3600 seconds";
     if (std::isnan(options.spin_seconds)) return "spin_seconds must be a number";
+    if (options.priority < 0 || options.priority > 99)
+        return "priority must be from 1 to 99 (a real-time priority), or 0 (unchanged)";
+    if (options.cpu != -1 && !AllowedCpu(options.cpu))
+        return "cpu must be None (free) or a processor this process may run on";
     return nullptr;
 }
 
@@ -225,7 +282,7 @@ bool ServoLoop::CancelCheck(void* self) {
 void ServoLoop::Run() {
     Vector3 position{}, velocity{};
     bool have_state = false;
-    Clock::time_point tick = run_start;
+    uint64_t tick = 0;
     misses_in_a_row = 0;
     forgotten_replies = 0;
     forgotten_at = Clock::time_point{};
@@ -238,6 +295,8 @@ void ServoLoop::Run() {
     // The loop's own deadlines (reply_timeout, kStopWait) bound every wait of a run: the arm's
     // read timeout would only end some waits early, with a timeout line each.
     arm.read_timeout = 0.0f;
+    ApplyScheduling();
+    run_start = Clock::now();  // the schedule's origin, once the thread is set up
     while (!stop_requested.load(std::memory_order_acquire)) {
         if (!arm.stream->IsOpen()) {
             reason = StopReason::PortClosed;
@@ -326,20 +385,92 @@ Vector3 ServoLoop::CommandedForce(const Vector3& position, const Vector3& veloci
     return Limit(sum, options.max_force);
 }
 
-void ServoLoop::WaitForTick(Clock::time_point& tick) {
-    tick += std::chrono::duration_cast<Clock::duration>(Seconds(1.0 / options.rate_hz));
-    Clock::time_point now = Clock::now();
-    if (now > tick) {
-        // Overran: this tick is lost, and the schedule starts again from now rather than
-        // bursting to catch up.
-        late_ticks.fetch_add(1, std::memory_order_relaxed);
-        tick = now;
+ServoLoop::Clock::time_point ServoLoop::TickTime(uint64_t tick) const {
+    // From the run's start each time, so that no rounding accumulates.
+    return run_start + std::chrono::duration_cast<Clock::duration>(Seconds(static_cast<double>(tick) / options.rate_hz));
+}
+
+void ServoLoop::WaitForTick(uint64_t& tick) {
+    const Clock::time_point now = Clock::now();
+    if (now < TickTime(tick + 1)) {
+        AwaitTime(TickTime(++tick));
         return;
     }
-    while (now < tick && !stop_requested.load(std::memory_order_acquire)) {
-        if (tick - now > kSpinBefore) std::this_thread::sleep_for(std::min<Clock::duration>(tick - now - kSpinBefore, kLongestNap));
-        now = Clock::now();
+    // The iteration overran: every tick passed by now is late. The next iteration starts at
+    // once, for the last of them, and the schedule goes on from there.
+    const auto passed = static_cast<uint64_t>(Seconds(now - run_start).count() * options.rate_hz);
+    const uint64_t last = std::max(passed, tick + 1);
+    late_ticks.fetch_add(last - tick, std::memory_order_relaxed);
+    tick = last;
+}
+
+void ServoLoop::AwaitTime(Clock::time_point when) {
+    // Sleeps in naps of at most kLongestNap, so that a stop request ends the wait soon.
+    for (;;) {
+        if (stop_requested.load(std::memory_order_acquire)) return;
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point wake = when - wake_margin;
+        if (now >= wake) break;
+        const Clock::time_point until = std::min<Clock::time_point>(wake, now + kLongestNap);
+        SleepUntil(until);
+        NoteWakeUp(Clock::now() - until);
     }
+    // The rest actively: a wake-up from sleep comes later than asked, by a varying amount.
+    while (Clock::now() < when && !stop_requested.load(std::memory_order_acquire)) Relax();
+}
+
+void ServoLoop::NoteWakeUp(Clock::duration overshoot) {
+    // A maximum that decays by 1/1024 a wake-up (half in about 700), so that a single slow
+    // wake-up raises the margin at once and a quieter system lowers it over about a second.
+    overshoot_max = std::max(overshoot, overshoot_max - overshoot_max / 1024);
+    wake_margin = std::clamp<Clock::duration>(overshoot_max, kMinWakeMargin, kMaxWakeMargin);
+}
+
+void ServoLoop::ApplyScheduling() {
+    int priority = 0, cpu = -1;
+    bool locked = false;
+    if (options.priority > 0) {
+        const sched_param param{options.priority};
+        const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        if (error == 0) {
+            priority = options.priority;
+        } else {
+            ReportRefusal(1, ("ServoLoop: real-time priority " + std::to_string(options.priority) + " refused" +
+                              Why("RLIMIT_RTPRIO", RLIMIT_RTPRIO, "CAP_SYS_NICE", CAP_SYS_NICE, error) +
+                              ": running at normal priority").c_str());
+        }
+    }
+    if (options.cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(options.cpu, &set);
+        const int error = pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+        if (error == 0) {
+            cpu = options.cpu;
+        } else {
+            ReportRefusal(2, ("ServoLoop: processor " + std::to_string(options.cpu) + " refused (" +
+                              std::strerror(error) + "): running on any processor").c_str());
+        }
+    }
+    if (options.lock_memory) {
+        locked = mlockall(MCL_CURRENT | MCL_FUTURE) == 0;
+        const int error = errno;
+        if (!locked) {
+            ReportRefusal(4, ("ServoLoop: memory lock refused" +
+                              Why("RLIMIT_MEMLOCK", RLIMIT_MEMLOCK, "CAP_IPC_LOCK", CAP_IPC_LOCK, error) +
+                              ": pages may be paged out").c_str());
+        }
+    }
+    granted_priority.store(priority, std::memory_order_relaxed);
+    granted_cpu.store(cpu, std::memory_order_relaxed);
+    granted_lock.store(locked, std::memory_order_relaxed);
+}
+
+void ServoLoop::ReportRefusal(unsigned option, const char* line) {
+    if (refusals_reported & option) return;
+    refusals_reported |= option;
+    std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
 }
 
 void ServoLoop::SendFinalZero() {
@@ -419,6 +550,9 @@ ServoLoop::Stats ServoLoop::GetStats() const {
     stats.late_ticks = late_ticks.load(std::memory_order_relaxed);
     stats.running = Running();
     stats.stop_reason = static_cast<StopReason>(stop_reason.load(std::memory_order_relaxed));
+    stats.priority = granted_priority.load(std::memory_order_relaxed);
+    stats.cpu = granted_cpu.load(std::memory_order_relaxed);
+    stats.lock_memory = granted_lock.load(std::memory_order_relaxed);
     return stats;
 }
 

@@ -1,7 +1,13 @@
 #include "TavixHardwareAPI/ServoLoop.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
 #include <chrono>
@@ -138,6 +144,10 @@ TEST(ServoLoop, OptionsOutOfRangeAreNamed) {
         [](ServoLoop::Options& o) { o.ramp_seconds = INFINITY; },
         [](ServoLoop::Options& o) { o.ramp_seconds = -1; },
         [](ServoLoop::Options& o) { o.spin_seconds = NAN; },
+        [](ServoLoop::Options& o) { o.priority = -1; },
+        [](ServoLoop::Options& o) { o.priority = 100; },
+        [](ServoLoop::Options& o) { o.cpu = -2; },
+        [](ServoLoop::Options& o) { o.cpu = CPU_SETSIZE; },
     };
     for (size_t i = 0; i < out_of_range.size(); ++i) {
         ServoLoop::Options options;
@@ -150,6 +160,102 @@ TEST(ServoLoop, OptionsOutOfRangeAreNamed) {
     fits.spin_seconds = -INFINITY;
     fits.telemetry_size = ServoLoop::kMaxTelemetrySize;
     EXPECT_EQ(ServoLoop::Problem(fits), nullptr);
+}
+
+// A memory device that stalls the reply to one request (the `stall_at`th write) for `stall`.
+struct StallingStream : MemoryStream {
+    void Write(const char* data, size_t n) override {
+        if (write_calls == stall_at) std::this_thread::sleep_for(stall);
+        MemoryStream::Write(data, n);
+    }
+    size_t stall_at = 0;
+    std::chrono::milliseconds stall{0};
+};
+
+TEST(ServoLoop, APacedLoopSkipsTheTicksAStallMissedAndNeverBursts) {
+    constexpr size_t kStallAt = 20;
+    constexpr double kRate = 1000.0;
+    StallingStream stream;
+    stream.stall_at = kStallAt;
+    stream.stall = std::chrono::milliseconds(20);
+    stream.answers.assign(kStallAt + 80, State({}, {}));
+    Osmira arm{stream, 1.0f};
+    ServoLoop::Options options = Quick();
+    options.rate_hz = kRate;
+    options.reply_timeout = 0.1;  // the stalled reply still counts as answered
+    options.telemetry_size = 1000;
+    ServoLoop loop(arm, options);
+    ASSERT_TRUE(loop.Start());
+    ASSERT_TRUE(StopsWithin(loop, std::chrono::seconds(10)));
+    std::vector<ServoLoop::Sample> samples(1000);
+    samples.resize(loop.CopyTelemetry(samples.data(), samples.size()));
+    ASSERT_GT(samples.size(), kStallAt + 40);
+    const ServoLoop::Sample& stalled = samples[kStallAt];
+    ASSERT_GE(stalled.round_trip, 0.02f);
+    // A loop that caught up on the missed ticks would make about 20 iterations at once after the
+    // stall; one on schedule makes one a period.
+    const double resumed = stalled.time + stalled.round_trip;
+    const auto in_window = std::count_if(samples.begin(), samples.end(), [&](const ServoLoop::Sample& s) {
+        return s.time > resumed && s.time <= resumed + 0.02;
+    });
+    EXPECT_LE(in_window, 22);
+    EXPECT_GE(loop.GetStats().late_ticks, 20u);  // the ticks of the stall, each counted
+}
+
+// Takes `capability` out of the calling thread's effective set (threads it starts inherit it).
+bool DropCapability(int capability) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[capability / 32].effective &= ~(1u << (capability % 32));
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+// In a child process: a loop asks for real-time priority where the system refuses it
+// (RLIMIT_RTPRIO 0, no CAP_SYS_NICE), twice. Exits 0 when both runs ran, unprivileged, and the
+// stats say so; the refusal lines go to standard error.
+[[noreturn]] void RunWithARefusedPriority() {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_RTPRIO, &none) != 0 || !DropCapability(CAP_SYS_NICE)) _exit(2);
+    MemoryStream stream;
+    stream.Feed(State({}, {}));
+    stream.repeat_answer = true;
+    Osmira arm{stream, 1.0f};
+    ServoLoop::Options options = Quick();
+    options.rate_hz = 1000.0;
+    options.priority = 50;
+    ServoLoop loop(arm, options);
+    for (int run = 0; run < 2; ++run) {
+        if (!loop.Start()) _exit(3);
+        const uint64_t until = loop.Iterations() + 5;
+        while (loop.Iterations() < until && loop.Running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const ServoLoop::Stats stats = loop.GetStats();
+        loop.Stop();
+        if (stats.iterations < until || stats.priority != 0) _exit(4);
+    }
+    _exit(0);
+}
+
+TEST(ServoLoopDeathTest, ARefusedPriorityIsNamedOnceAndTheLoopRunsWithout) {
+    EXPECT_EXIT(RunWithARefusedPriority(), testing::ExitedWithCode(0),
+                "^ServoLoop: real-time priority 50 refused \\(RLIMIT_RTPRIO is 0; CAP_SYS_NICE missing; [^\n]*\\): "
+                "running at normal priority\n$");
+}
+
+TEST(ServoLoop, StatsSayWhichProcessorTheLoopWasPinnedTo) {
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    int last = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) last = CPU_ISSET(cpu, &allowed) ? cpu : last;
+    ServoLoop::Options options = Quick();
+    options.cpu = last;
+    ScriptedLoop pinned(std::vector<Bytes>(3, State({}, {})), options);
+    EXPECT_EQ(pinned.loop.GetStats().cpu, -1);  // nothing granted before a run
+    pinned.RunToSilence();
+    const ServoLoop::Stats stats = pinned.loop.GetStats();
+    EXPECT_EQ(stats.cpu, last);
+    EXPECT_EQ(stats.priority, 0);
+    EXPECT_FALSE(stats.lock_memory);
 }
 
 TEST(ServoLoop, HugeForcesAreClampedInTheirDirectionNeverDropped) {

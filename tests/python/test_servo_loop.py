@@ -112,11 +112,22 @@ def test_effect_table_refusals(arm):
     {"max_force": float("inf")}, {"max_force": float("nan")}, {"max_force": -1.0},
     {"ramp_seconds": float("inf")}, {"ramp_seconds": -0.5}, {"ramp_seconds": float("nan")},
     {"spin_seconds": float("nan")},
+    {"priority": -1}, {"priority": 100}, {"cpu": -1}, {"cpu": 1 << 20},
 ])
 def test_options_that_do_not_fit_are_refused(arm, option):
     name = next(iter(option))
     with pytest.raises(ValueError, match=name):
         api.ServoLoop(arm, **{"max_force": 1.0, **option})
+
+
+def test_stats_say_what_scheduling_was_granted(arm, device):
+    device.send(state(0, 0, 0, 0, 0, 0) * 10)
+    last = max(os.sched_getaffinity(0))
+    loop = api.ServoLoop(arm, max_force=1.0, rate_hz=1000.0, cpu=last, reply_timeout=0.01)
+    assert (loop.stats()["priority"], loop.stats()["cpu"], loop.stats()["lock_memory"]) == (0, None, False)
+    with loop:
+        wait_until(lambda: loop.stats()["iterations"] >= 5)
+    assert (loop.stats()["priority"], loop.stats()["cpu"], loop.stats()["lock_memory"]) == (0, last, False)
 
 
 def test_effects_that_do_not_fit_are_refused(arm):

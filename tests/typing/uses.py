@@ -49,6 +49,8 @@ def servo_use(arm: api.Osmira) -> float:
         samples = loop.telemetry()
     api.ServoLoop(arm)  # type: ignore[call-arg]
     api.ServoLoop(arm, 1000.0, 2.0)  # type: ignore[call-arg]
+    pinned = api.ServoLoop(arm, max_force=1.0, priority=80, cpu=None, lock_memory=True).stats()["cpu"]
+    pinned + 1  # type: ignore[operator]  # None when the loop runs on any processor
     loop.add_damping("strong")  # type: ignore[arg-type]
     reason: str = stats["stop_reason"]
     return float(samples["position"][-1, 0]) + stats["round_trip_p50"] + len(reason)

@@ -10,6 +10,18 @@
 // (from a non-finite state) becomes zero. Until the first state has come back the loop
 // commands zero force.
 //
+// Pacing (rate_hz > 0): tick k of a run is due at its start + k / rate_hz, on the monotonic
+// clock, so no error accumulates. The loop sleeps (an absolute clock_nanosleep) until shortly
+// before a tick, then waits actively for the rest; how early it wakes follows the sleep's
+// measured overshoot (a decaying maximum, kept between kMinWakeMargin and kMaxWakeMargin). An
+// iteration that ends after its next tick was due makes every tick passed by then late (counted
+// in late_ticks): the next iteration starts at once and the schedule goes on from the next tick
+// due after it, skipping the missed ones, never in a burst.
+//
+// Scheduling (priority, cpu, lock_memory) is applied by the loop's thread when each run
+// starts. A request the system refuses leaves the loop running as it would without it, with
+// one line on standard error per option and loop naming the limit; Stats say what was granted.
+//
 // Units: forces in the arm's force unit, positions in the unit of the arm's link lengths,
 // times in seconds (see HapticEffect for the effects' parameters).
 //
@@ -68,6 +80,9 @@ public:
     // The largest telemetry ring (about 235 MB) and the longest reply timeout and tick period.
     static constexpr size_t kMaxTelemetrySize = size_t{1} << 22;
     static constexpr double kLongestSeconds = 3600.0;
+    // The range of how long before a tick a paced loop stops sleeping and waits actively.
+    static constexpr std::chrono::microseconds kMinWakeMargin{20};
+    static constexpr std::chrono::microseconds kMaxWakeMargin{500};
 
     // Allowed values in brackets; Problem names an option outside them.
     struct Options {
@@ -80,6 +95,15 @@ public:
         // negative, infinite or kLongestSeconds and more: it never sleeps [not NaN].
         double spin_seconds = 100e-6;
         size_t telemetry_size = 4096; // iterations the telemetry ring keeps [1 .. kMaxTelemetrySize]
+        // A SCHED_FIFO real-time priority for the loop's thread; 0 leaves its scheduling as it
+        // is [0 .. 99].
+        int priority = 0;
+        // The processor the loop's thread is pinned to; -1 leaves it free [-1, or a processor
+        // of the process's allowed set when the loop is made].
+        int cpu = -1;
+        // mlockall(MCL_CURRENT | MCL_FUTURE): no page of the process is ever paged out, so the
+        // loop never waits for one. It holds for the whole process, to its end.
+        bool lock_memory = false;
     };
 
     // Why `options` do not fit (the first option outside its range, as a sentence naming it),
@@ -108,6 +132,10 @@ public:
         StopReason stop_reason = StopReason::NotStopped;
         // Round trips over the samples the telemetry ring holds, in seconds (0 without any).
         double round_trip_p50 = 0.0, round_trip_p99 = 0.0, round_trip_p999 = 0.0, round_trip_max = 0.0;
+        // The scheduling options granted to the last run (0, -1, false: not asked, or refused).
+        int priority = 0;
+        int cpu = -1;
+        bool lock_memory = false;
     };
 
     // `arm` (not owned) must outlive the loop. Options out of range (see Problem) are replaced
@@ -195,7 +223,17 @@ private:
     bool DropStrayReplies();
     static constexpr size_t kStateReplySize = 25;  // a state reply with its header code
     Vector3 CommandedForce(const Vector3& position, const Vector3& velocity, Clock::time_point now);
-    void WaitForTick(Clock::time_point& tick);
+    // Waits for the tick after `tick` (an index of the run's schedule) and makes it `tick`;
+    // when it has passed, counts the ticks passed as late and makes the last of them `tick`.
+    void WaitForTick(uint64_t& tick);
+    Clock::time_point TickTime(uint64_t tick) const;
+    // Sleeps until `wake_margin` before `when`, then waits actively; ends early on a stop request.
+    void AwaitTime(Clock::time_point when);
+    void NoteWakeUp(Clock::duration overshoot);
+    // Applies the scheduling options to the calling thread (the loop's) and records what was
+    // granted; says why a refused one was refused, once per loop.
+    void ApplyScheduling();
+    void ReportRefusal(unsigned option, const char* line);
     void SendFinalZero();
     void Record(const Sample& sample);
     const EffectTable& CurrentEffects();
@@ -231,10 +269,16 @@ private:
     Clock::time_point forgotten_at{};  // the last time replies were given up on; loop thread only
     Clock::time_point sent_at{};   // of the last request; loop thread only
     Vector3 last_sent{};           // the force the arm was last commanded; loop thread only
+    Clock::duration overshoot_max{kMaxWakeMargin / 2};  // a decaying maximum of sleep overshoots; loop thread only
+    Clock::duration wake_margin{kMaxWakeMargin / 2};    // that maximum, clamped; loop thread only
+    unsigned refusals_reported = 0;  // a bit per scheduling option; loop thread only
 
     std::atomic<uint64_t> iterations{0};
     std::atomic<uint64_t> missed_replies{0};
     std::atomic<uint64_t> late_ticks{0};
+    std::atomic<int> granted_priority{0};
+    std::atomic<int> granted_cpu{-1};
+    std::atomic<bool> granted_lock{false};
     // ring_size + 1 slots: the one the loop may be writing is never among the newest
     // ring_size samples that a reader copies.
     std::unique_ptr<SampleSlot[]> ring;
