@@ -103,9 +103,11 @@ def test_after_a_stop_with_replies_outstanding_the_next_call_gets_its_own_answer
         loop.add_constant_force([0.5, 0.0, 0.0])
         with loop:
             time.sleep(0.1)
-        for i in range(5):
-            n_before = responder.requests
-            assert arm.end_effector_force([i, 1.0, 2.0]) == own_answer(n_before + 1, [i, 1.0, 2.0])
+        answers = [arm.end_effector_force([i, 1.0, 2.0]) for i in range(5)]
+        # Each call's own echo, answered by requests one after another.
+        assert [velocity for _, velocity in answers] == [[float(i), 1.0, 2.0] for i in range(5)]
+        numbers = [position[0] for position, _ in answers]
+        assert numbers == [numbers[0] + i for i in range(5)]
     finally:
         responder.stop()
 
