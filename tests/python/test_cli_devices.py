@@ -47,6 +47,7 @@ def test_misbehaving_lines():
     assert flooded["verdict"] == dripping["verdict"] == "arm"
     assert noisy["reason"] == "foreign" and 0x60 <= bytes.fromhex(noisy["answer"])[0] <= 0x7F  # garbage first
     assert info.returncode == 1 and "[err] Library/src/Device" in info.stderr
+    assert "not answered (shown as zeros): " in info.stdout
 
 
 def test_info_on_an_arm(sim):

@@ -25,13 +25,22 @@ def add_arguments(parser):
 
 def arm_report(line, verdict):
     arm = line.raw
-    position, velocity = arm.get_end_effector_position(True)
+    unanswered = []
+
+    def ask(name, call):
+        # A query the arm did not answer gives zeros: they are no values of the arm's.
+        value = call()
+        if not arm.last_call_ok:
+            unanswered.append(name)
+        return value
+
+    position, velocity = ask("position", lambda: arm.get_end_effector_position(True))
     return {"identity": {key: verdict[key] for key in (*IDENTITY_KEYS, "uuid")},
-            "device_identifier": str(arm.get_device_id()),
-            "firmware_identifier": str(arm.get_firmware_version()),
-            "powered": arm.get_power_status(),
-            "temperature": round(arm.get_temperature(), 3),
-            "position": position, "velocity": velocity}
+            "device_identifier": str(ask("device identifier", arm.get_device_id)),
+            "firmware_identifier": str(ask("firmware identifier", arm.get_firmware_version)),
+            "powered": ask("power status", arm.get_power_status),
+            "temperature": round(ask("temperature", arm.get_temperature), 3),
+            "position": position, "velocity": velocity, "unanswered": unanswered}
 
 
 def handle_report(line, verdict):
@@ -50,6 +59,8 @@ def print_arm(report):
     print(f"  powered {report['powered']}, temperature {report['temperature']:.1f} C")
     print("  position  [" + ", ".join(f"{1000 * v:+8.3f}" for v in report["position"]) + "] mm")
     print("  velocity  [" + ", ".join(f"{1000 * v:+8.3f}" for v in report["velocity"]) + "] mm/s")
+    if report["unanswered"]:
+        print(f"  not answered (shown as zeros): {', '.join(report['unanswered'])}")
 
 
 def print_handle(report):
@@ -83,5 +94,5 @@ def run(args):
         (print_arm if kind == "arm" else print_handle)(report)
         for error in report["errors"]:
             print(f"tavix info: {error}", file=sys.stderr)
-    failed = report["errors"] or report.get("status", {}).get("error_flag")
+    failed = report["errors"] or report.get("unanswered") or report.get("status", {}).get("error_flag")
     return 1 if failed else 0
