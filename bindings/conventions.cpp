@@ -99,9 +99,8 @@ InterruptScope::InterruptScope() {
     if (PyThread_get_thread_ident() != main_thread) return;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();  // one that came just before
     if (!MakeWakeupPipe()) return;
-    char stale[64];
-    while (DrainWakeups(stale, sizeof stale) > 0) {
-    }
+    // Bytes left from signals that came during an earlier call are harmless: the first look
+    // takes them and finds no handler to run. No system call here, on every call's path.
     program_wakeup = PySignal_SetWakeupFd(wakeup_write);
     scope.emplace(&HandlerRaised, this);
 }
@@ -110,6 +109,12 @@ InterruptScope::~InterruptScope() {
     if (scope) {
         scope.reset();
         PySignal_SetWakeupFd(program_wakeup);
+        // A signal that came while the call ran without waiting is the program's to hear of too.
+        char signals[64];
+        if (program_wakeup >= 0) {
+            for (ssize_t came; (came = DrainWakeups(signals, sizeof signals)) > 0;)
+                (void)!write(program_wakeup, signals, static_cast<size_t>(came));
+        }
     }
     Py_XDECREF(raised);
 }
