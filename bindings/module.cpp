@@ -15,4 +15,5 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_Handle(m);
     m.attr("__version__") = "dev";
     bind_ServoLoop(m);
+    bind_Probe(m);
 }
