@@ -235,7 +235,7 @@ class _ProbeIdentity(TypedDict, total=False):
 class _PortVerdict(TypedDict):
     port: str
     kind: Literal["arm", "handle", "unknown", "silent", "unopenable", "busy"]
-    link: Literal["wired", "wireless", ""]
+    link: Literal["wired", "wireless"]
     identity: _ProbeIdentity | None
     reason: str
     errno: int

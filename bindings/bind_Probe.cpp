@@ -13,6 +13,13 @@
 namespace tavix_bindings {
 
 namespace {
+// The identifier in the text form of Python's uuid.UUID: hex digits grouped 8-4-4-4-12.
+std::string UuidText(const HardwareAPI::UUID& id) {
+    std::string text = id.ToHex();
+    for (const size_t at : {8, 13, 18, 23}) text.insert(at, 1, '-');
+    return text;
+}
+
 py::object IdentityOf(const HardwareAPI::PortVerdict& verdict) {
     if (!verdict.has_identity) return py::none();
     const HardwareAPI::Devices::DeviceInfo& info = verdict.identity;
@@ -23,8 +30,7 @@ py::object IdentityOf(const HardwareAPI::PortVerdict& verdict) {
         identity["hardware_version"] = info.hardware_version;
         identity["firmware_version"] = info.firmware_version;
     }
-    if (verdict.kind == HardwareAPI::ProbeKind::Arm)
-        identity["uuid"] = py::str(py::module_::import("uuid").attr("UUID")(py::arg("hex") = info.device_id_ext.ToHex()));
+    if (verdict.kind == HardwareAPI::ProbeKind::Arm) identity["uuid"] = UuidText(info.device_id_ext);
     return std::move(identity);
 }
 
@@ -45,7 +51,8 @@ constexpr double kLongestProbe = 86400.0;
 
 // Probes with the interpreter lock released, so that probes of several ports can run side
 // by side on Python threads; on the main thread a signal handler that raises ends it at once.
-py::dict ProbePort(const std::string& path, double timeout) {
+py::dict ProbePort(const std::string& path, F32 seconds) {
+    const double timeout = seconds;
     if (!(timeout > 0 && timeout <= kLongestProbe))
         throw py::value_error("timeout: expected seconds above 0 and at most a day, got " + py::repr(py::float_(timeout)).cast<std::string>());
     const auto limit = std::chrono::milliseconds(static_cast<long long>(std::ceil(timeout * 1000.0)));

@@ -22,6 +22,8 @@ constexpr uint8_t kArmModel = 4;
 constexpr size_t kHandleInfoLength = 6;
 // How long the rest of a foreign answer is given to arrive: it is only shown, never decoded.
 constexpr float kForeignSampleSeconds = 0.05f;
+// How long a handle's answer to the wake-up is awaited after a status frame that came first.
+constexpr float kAnswerAfterStatusSeconds = 0.2f;
 // A probe's waits spin this long, for a quick answer's sake, before they sleep.
 constexpr std::chrono::microseconds kProbeSpin{1000};
 
@@ -43,7 +45,7 @@ PortVerdict Refused(PortVerdict verdict, int err) {
 }
 
 // A device of another kind: the reply so far (`code` and the `got` bytes of read_buffer),
-// topped up with what follows it shortly, up to the sample's size.
+// topped up with what is waiting or follows it shortly, up to the sample's size.
 void Foreign(PortVerdict& verdict, Devices::Device& device, uint8_t code, size_t got) {
     verdict.kind = ProbeKind::Unknown;
     verdict.reason = "answered as something else";
@@ -57,9 +59,9 @@ void Foreign(PortVerdict& verdict, Devices::Device& device, uint8_t code, size_t
 
 void ReadArm(PortVerdict& verdict, Devices::Device& device) {
     const size_t size = Devices::DeviceInfo::kWireSize;
-    const size_t got = device.ReadWithTimeout(device.read_buffer.get(), size, device.read_timeout);
+    if (device.ReadBytes(size) != static_cast<int>(size)) return Foreign(verdict, device, kArmIdentity, 0);
     const Devices::DeviceInfo identity = Devices::DeviceInfo::FromWire(device.read_buffer.get());
-    if (got != size || identity.device_model_number != kArmModel) return Foreign(verdict, device, kArmIdentity, got);
+    if (identity.device_model_number != kArmModel) return Foreign(verdict, device, kArmIdentity, size);
     verdict.kind = ProbeKind::Arm;
     verdict.identity = identity;
     verdict.has_identity = verdict.has_versions = true;
@@ -67,8 +69,7 @@ void ReadArm(PortVerdict& verdict, Devices::Device& device) {
 
 void ReadHandleInfo(PortVerdict& verdict, Devices::Device& device) {
     verdict.kind = ProbeKind::Handle;
-    if (device.ReadWithTimeout(device.read_buffer.get(), kHandleInfoLength, device.read_timeout) != kHandleInfoLength)
-        return;
+    if (device.ReadBytes(kHandleInfoLength) != static_cast<int>(kHandleInfoLength)) return;
     // The information message's layout (Handle.h): tool_data_remaining, device_id, versions.
     const auto* payload = reinterpret_cast<const uint8_t*>(device.read_buffer.get());
     verdict.identity.device_id = static_cast<uint16_t>(payload[1] | payload[2] << 8);
@@ -78,12 +79,18 @@ void ReadHandleInfo(PortVerdict& verdict, Devices::Device& device) {
     verdict.has_identity = verdict.has_versions = true;
 }
 
+// A handle streams its status by itself, so a frame may come before the answer to the
+// wake-up. That answer, with the versions, is waited for a little while: left on the line,
+// it would stand before the frames that the port's next user reads.
 void ReadHandleStatus(PortVerdict& verdict, Devices::Device& device) {
     verdict.kind = ProbeKind::Handle;
     const int device_id = Devices::StatusDeviceId(device);
-    if (device_id < 0) return;
-    verdict.identity.device_id = static_cast<uint16_t>(device_id);
-    verdict.has_identity = true;
+    if (device_id >= 0) {
+        verdict.identity.device_id = static_cast<uint16_t>(device_id);
+        verdict.has_identity = true;
+    }
+    device.read_timeout = std::min(device.read_timeout, kAnswerAfterStatusSeconds);
+    if (device.ReadHeaderCode() == kHandleInfo) ReadHandleInfo(verdict, device);
 }
 
 // Wakes the device on the open `stream` and classifies its first reply.
@@ -128,12 +135,8 @@ const char* KindName(ProbeKind kind) {
 }
 
 const char* LinkOfPort(const std::string& path) {
-    switch (PortKindOfName(std::filesystem::path(path).filename().native())) {
-        case kPortTtyACM:
-        case kPortTtyUSB: return "wired";
-        case kPortRfcomm: return "wireless";
-        default: return "";
-    }
+    const bool rfcomm = PortKindOfName(std::filesystem::path(path).filename().native()) == kPortRfcomm;
+    return rfcomm ? "wireless" : "wired";
 }
 
 PortVerdict ProbePort(const std::string& path, std::chrono::milliseconds timeout) {

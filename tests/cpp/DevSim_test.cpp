@@ -655,8 +655,9 @@ TEST(DevSimProbe, TellsTheArmAndTheStreamingHandle) {
     EXPECT_EQ(arm.identity.device_id, 7);
     const hw::PortVerdict handle = hw::ProbePort(simulator.HandlePaths().front(), milliseconds(1000));
     ASSERT_EQ(handle.kind, hw::ProbeKind::Handle);
-    ASSERT_TRUE(handle.has_identity);
+    ASSERT_TRUE(handle.has_versions);  // the wake-up's answer, even when a frame came first
     EXPECT_EQ(handle.identity.device_id, 7);
+    EXPECT_EQ(handle.identity.device_model_number, kHandleModelNumber);
 }
 
 // ---- fault modes, as the library's reader meets them ----

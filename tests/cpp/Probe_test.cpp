@@ -56,13 +56,15 @@ TEST(ProbePort, AnArmGivesItsWholeIdentityRecord) {
     EXPECT_EQ(verdict.identity.firmware_version, 7);
     EXPECT_EQ(verdict.identity.device_id_ext.ToHex(), "000102030405060708090a0b0c0d0e0f");
     EXPECT_EQ(verdict.reason, "");
-    EXPECT_EQ(verdict.link, "");  // a pseudo-terminal's name is no serial port's
+    EXPECT_EQ(verdict.link, "wired");
 }
 
 TEST(ProbePort, AHandleGivesItsDeviceIdFromInformationOrEitherStatusForm) {
-    FakeDevice info, framed, answered;
+    FakeDevice info, framed, framed_then_info, answered;
     info.Send({0xD0, 0, 0x34, 0x12, 2, 3, 4});
-    framed.Send(Concat({FramedStatus(9), {0xD0, 0, 0x34, 0x12, 2, 3, 4}}));
+    framed.Send(FramedStatus(9));
+    framed_then_info.Send(FramedStatus(9));
+    framed_then_info.SendAfter(milliseconds(20), {0xD0, 0, 0x34, 0x12, 2, 3, 4});
     answered.Send(Concat({{0xDA, 0x21, 0x43}, Bytes(18), {2, 0xAA, 0xBB}}));
 
     const PortVerdict by_info = ProbePort(info.Path(), kQuick);
@@ -72,6 +74,7 @@ TEST(ProbePort, AHandleGivesItsDeviceIdFromInformationOrEitherStatusForm) {
     EXPECT_EQ(by_info.identity.device_model_number, 2);
     EXPECT_EQ(by_info.identity.firmware_version, 4);
 
+    testing::internal::CaptureStderr();  // the timeout lines of the answers that never come
     const PortVerdict by_framed = ProbePort(framed.Path(), kQuick);
     ASSERT_EQ(by_framed.kind, ProbeKind::Handle);
     EXPECT_TRUE(by_framed.has_identity);
@@ -79,8 +82,15 @@ TEST(ProbePort, AHandleGivesItsDeviceIdFromInformationOrEitherStatusForm) {
     EXPECT_EQ(by_framed.identity.device_id, 9);
 
     const PortVerdict by_answered = ProbePort(answered.Path(), kQuick);
+    testing::internal::GetCapturedStderr();
     ASSERT_EQ(by_answered.kind, ProbeKind::Handle);
     EXPECT_EQ(by_answered.identity.device_id, 0x4321);
+
+    // The wake-up's answer behind the frame is taken: the versions, and a clean line.
+    const PortVerdict by_both = ProbePort(framed_then_info.Path(), kQuick);
+    ASSERT_EQ(by_both.kind, ProbeKind::Handle);
+    EXPECT_TRUE(by_both.has_versions);
+    EXPECT_EQ(by_both.identity.device_id, 0x1234);
 }
 
 TEST(ProbePort, AnyOtherAnswerIsForeignWithItsFirstBytes) {
@@ -138,7 +148,7 @@ TEST(ProbePort, LinkFollowsTheScanNameRules) {
     EXPECT_STREQ(LinkOfPort("/dev/ttyUSB3"), "wired");
     EXPECT_STREQ(LinkOfPort("/dev/rfcomm0"), "wireless");
     EXPECT_STREQ(LinkOfPort("/dev/rfcomm-ttyUSB5"), "wired");  // ttyUSB is looked for first
-    EXPECT_STREQ(LinkOfPort("/dev/rfcomm/ttyS0"), "");          // the name, not the directory
+    EXPECT_STREQ(LinkOfPort("/dev/rfcomm/ttyS0"), "wired");     // the name, not the directory
 }
 
 }  // namespace

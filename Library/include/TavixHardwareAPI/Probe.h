@@ -32,8 +32,8 @@ enum class ProbeKind { Arm, Handle, Unknown, Silent, Unopenable, Busy };
 // "busy".
 const char* KindName(ProbeKind kind);
 
-// The link a port's name shows: "wired" for ttyACM and ttyUSB names, "wireless" for rfcomm
-// names (the scan's name rules, PortKindOfName), "" for any other name.
+// The link a port's name shows: "wireless" for rfcomm names (the scan's name rules,
+// PortKindOfName: a ttyACM or ttyUSB marker comes first), "wired" for any other name.
 const char* LinkOfPort(const std::string& path);
 
 struct PortVerdict {

@@ -127,7 +127,8 @@ def put(screen, row, text, attributes=0):
 
 
 def title_of(verdict):
-    return (f"tavix monitor  {verdict['port']}  {verdict['verdict']} device id {verdict['device_id']}"
+    device_id = (verdict["identity"] or {}).get("device_id", "?")
+    return (f"tavix monitor  {verdict['port']}  {verdict['kind']} device id {device_id}"
             f"    q quits")
 
 
@@ -136,7 +137,7 @@ def view(screen, reader, verdict, errors):
     curses.curs_set(0)
     screen.timeout(REFRESH_MS)
     rate, error_count, last_error = Rate(), 0, ""
-    lines_of = arm_lines if verdict["verdict"] == "arm" else handle_lines
+    lines_of = arm_lines if verdict["kind"] == "arm" else handle_lines
     while screen.getch() not in (ord("q"), ord("Q")):
         new_errors = errors.new_lines()
         error_count += len(new_errors)
@@ -153,7 +154,7 @@ def run(args):
     if not (sys.stdin.isatty() and sys.stdout.isatty()):
         raise CommandError("needs a terminal (standard input and output)", USAGE)
     line, verdict = open_device(args.port)
-    if verdict["verdict"] == "arm":
+    if verdict["kind"] == "arm":
         reader = ArmReader(line.raw, args.force)
     elif args.force != ZERO:
         line.close()
