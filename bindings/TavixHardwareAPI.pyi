@@ -131,6 +131,9 @@ class Osmira(metaclass=_Pybind11Type):
     def read_raw(self, n: int, timeout: float = 1.0) -> bytes: ...
     def set_read_timeout(self, t: float) -> None: ...
     def flush_input(self) -> None: ...
+    @property
+    def last_call_ok(self) -> bool:
+        """True when the last call on this arm got its own complete reply (for a call that only sends: when its frame was written)."""
 
 class Handle(metaclass=_Pybind11Type):
     """The holdra handle class"""
