@@ -8,6 +8,7 @@
 
 #include "TavixHardwareAPI/Cancellation.h"
 #include "TavixHardwareAPI/Discovery.h"
+#include "TavixHardwareAPI/Handle.h"
 #include "TavixHardwareAPI/HoldraStatus.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
@@ -19,7 +20,6 @@ constexpr uint8_t kArmIdentity = 0x0B;
 constexpr uint8_t kHandleInfo = 0xD0;
 constexpr uint8_t kHandleStatus = 0xDA;
 constexpr uint8_t kArmModel = 4;
-constexpr size_t kHandleInfoLength = 6;
 // How long the rest of a foreign answer is given to arrive: it is only shown, never decoded.
 constexpr float kForeignSampleSeconds = 0.05f;
 // How long a handle's answer to the wake-up is awaited after a status frame that came first.
@@ -69,13 +69,13 @@ void ReadArm(PortVerdict& verdict, Devices::Device& device) {
 
 void ReadHandleInfo(PortVerdict& verdict, Devices::Device& device) {
     verdict.kind = ProbeKind::Handle;
-    if (device.ReadBytes(kHandleInfoLength) != static_cast<int>(kHandleInfoLength)) return;
-    // The information message's layout (Handle.h): tool_data_remaining, device_id, versions.
-    const auto* payload = reinterpret_cast<const uint8_t*>(device.read_buffer.get());
-    verdict.identity.device_id = static_cast<uint16_t>(payload[1] | payload[2] << 8);
-    verdict.identity.device_model_number = payload[3];
-    verdict.identity.hardware_version = payload[4];
-    verdict.identity.firmware_version = payload[5];
+    const size_t size = Devices::HandleInfoRecord::kWireSize;
+    if (device.ReadBytes(size) != static_cast<int>(size)) return;
+    const Devices::HandleInfoRecord info = Devices::HandleInfoRecord::FromWire(device.read_buffer.get());
+    verdict.identity.device_id = info.device_id;
+    verdict.identity.device_model_number = info.device_model_number;
+    verdict.identity.hardware_version = info.hardware_version;
+    verdict.identity.firmware_version = info.firmware_version;
     verdict.has_identity = verdict.has_versions = true;
 }
 
