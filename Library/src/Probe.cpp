@@ -22,8 +22,6 @@ constexpr uint8_t kHandleStatus = 0xDA;
 constexpr uint8_t kArmModel = 4;
 // How long the rest of a foreign answer is given to arrive: it is only shown, never decoded.
 constexpr float kForeignSampleSeconds = 0.05f;
-// How long a handle's answer to the wake-up is awaited after a status frame that came first.
-constexpr float kAnswerAfterStatusSeconds = 0.2f;
 // A probe's waits spin this long, for a quick answer's sake, before they sleep.
 constexpr std::chrono::microseconds kProbeSpin{1000};
 
@@ -80,8 +78,9 @@ void ReadHandleInfo(PortVerdict& verdict, Devices::Device& device) {
 }
 
 // A handle streams its status by itself, so a frame may come before the answer to the
-// wake-up. That answer, with the versions, is waited for a little while: left on the line,
-// it would stand before the frames that the port's next user reads.
+// wake-up. That answer, with the versions, is waited for too: left on the line, it would
+// stand before the frames that the port's next user reads. Half the probe's timeout at most,
+// so that a handle that never answers is still told within the detect functions' limits.
 void ReadHandleStatus(PortVerdict& verdict, Devices::Device& device) {
     verdict.kind = ProbeKind::Handle;
     const int device_id = Devices::StatusDeviceId(device);
@@ -89,7 +88,7 @@ void ReadHandleStatus(PortVerdict& verdict, Devices::Device& device) {
         verdict.identity.device_id = static_cast<uint16_t>(device_id);
         verdict.has_identity = true;
     }
-    device.read_timeout = std::min(device.read_timeout, kAnswerAfterStatusSeconds);
+    device.read_timeout /= 2;
     if (device.ReadHeaderCode() == kHandleInfo) ReadHandleInfo(verdict, device);
 }
 
