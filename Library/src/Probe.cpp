@@ -22,6 +22,9 @@ constexpr uint8_t kHandleStatus = 0xDA;
 constexpr uint8_t kArmModel = 4;
 // How long the rest of a foreign answer is given to arrive: it is only shown, never decoded.
 constexpr float kForeignSampleSeconds = 0.05f;
+// The fewest bytes that follow a status message's header code (a framed one's: 18 escaped
+// bytes and the end marker; an answered one has more).
+constexpr size_t kShortestStatusBody = 19;
 // A probe's waits spin this long, for a quick answer's sake, before they sleep.
 constexpr std::chrono::microseconds kProbeSpin{1000};
 
@@ -77,18 +80,26 @@ void ReadHandleInfo(PortVerdict& verdict, Devices::Device& device) {
     verdict.has_identity = verdict.has_versions = true;
 }
 
+// The handle writes a status frame at once, but the line may hand it over in parts, and the
+// frame is decoded from what is waiting: its shortest form is awaited (and put back) first.
+void AwaitStatusBody(Devices::Device& device) {
+    char* const body = device.read_buffer.get();
+    device.stream->Unread(body, device.ReadWithTimeout(body, kShortestStatusBody, device.read_timeout));
+}
+
 // A handle streams its status by itself, so a frame may come before the answer to the
 // wake-up. That answer, with the versions, is waited for too: left on the line, it would
 // stand before the frames that the port's next user reads. Half the probe's timeout at most,
 // so that a handle that never answers is still told within the detect functions' limits.
 void ReadHandleStatus(PortVerdict& verdict, Devices::Device& device) {
     verdict.kind = ProbeKind::Handle;
+    device.read_timeout /= 2;
+    AwaitStatusBody(device);
     const int device_id = Devices::StatusDeviceId(device);
     if (device_id >= 0) {
         verdict.identity.device_id = static_cast<uint16_t>(device_id);
         verdict.has_identity = true;
     }
-    device.read_timeout /= 2;
     if (device.ReadHeaderCode() == kHandleInfo) ReadHandleInfo(verdict, device);
 }
 
