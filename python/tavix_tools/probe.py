@@ -5,6 +5,7 @@ import os
 import time
 
 from tavix_tools.commands.doctor import holders
+from tavix_tools.errors import USAGE, CommandError
 
 DEVICES = ("arm", "handle")
 
@@ -41,7 +42,10 @@ def probe(api, path, timeout):
     carries no device), "seconds" the probe took and the answer as hex text; the port is
     closed again."""
     start = time.monotonic()
-    verdict = api.probe_port(path, timeout)
+    try:
+        verdict = api.probe_port(path, timeout)
+    except ValueError as error:  # a timeout out of the library's range
+        raise CommandError(str(error), USAGE) from None
     verdict["seconds"] = round(time.monotonic() - start, 3)
     if verdict["kind"] not in DEVICES:
         verdict["detail"] = detail_of(verdict)

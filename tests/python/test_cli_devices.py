@@ -137,4 +137,5 @@ def test_failures_are_one_line(sim, tmp_path):
     assert_one_line_failure(tavix("record", sim.arms[0], "--seconds", "1", "-o", str(tmp_path / "no" / "x.csv")), 2,
                             "cannot write there")
     assert_one_line_failure(tavix("list", "--timeout", "-1"), 2, "not a number of seconds above zero")
+    assert_one_line_failure(tavix("list", "--timeout", "1e6", "--port", sim.arms[0]), 2, "at most a day")
     assert_one_line_failure(tavix("monitor", sim.arms[0]), 2, "needs a terminal")

@@ -45,15 +45,26 @@ def probe_all(paths, timeout):
     found, done = {}, queue.SimpleQueue()
     with LibraryErrors():
         for path in paths:
-            threading.Thread(target=lambda path=path: done.put(probe(api, path, timeout)), daemon=True).start()
+            threading.Thread(target=probe_into, args=(done, api, path, timeout), daemon=True).start()
         try:
             while len(found) < len(paths):
                 verdict = done.get()
+                if isinstance(verdict, Exception):
+                    raise verdict
                 found[verdict["port"]] = verdict
         except KeyboardInterrupt:
             collect_finishing(done, found)
             return [found[path] for path in paths if path in found], True
     return [found[path] for path in paths], False
+
+
+def probe_into(done, api, path, timeout):
+    """Puts the verdict for ``path`` into ``done``, or the exception that the probe raised, for
+    the waiting thread to raise: a worker that ended silently would leave it waiting."""
+    try:
+        done.put(probe(api, path, timeout))
+    except Exception as error:
+        done.put(error)
 
 
 def collect_finishing(done, found):
@@ -62,7 +73,8 @@ def collect_finishing(done, found):
     try:
         while True:
             verdict = done.get(timeout=FINISHING)
-            found[verdict["port"]] = verdict
+            if not isinstance(verdict, Exception):
+                found[verdict["port"]] = verdict
     except queue.Empty:
         pass
 
