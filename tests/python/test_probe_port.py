@@ -1,13 +1,11 @@
 """The library's probe from Python: its verdicts, its cost on a silent port, Ctrl-C in
 ``tavix list`` while one port is silent, and a port held by another process."""
 
-import fcntl
 import json
 import os
 import signal
 import subprocess
 import sys
-import termios
 import textwrap
 import time
 
@@ -66,8 +64,35 @@ def test_a_silent_port_costs_its_time_but_little_processor(silent):
     assert float(cpu) < 0.2 * float(wall), out
 
 
-def input_waiting(fd):
-    return int.from_bytes(fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"), sys.byteorder)
+def test_a_signal_handler_that_raises_ends_a_probe_at_once(silent):
+    child = run_python("""
+        import signal, sys, time
+        import TavixHardwareAPI as api
+        def stop(*_):
+            raise TimeoutError
+        signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        start = time.monotonic()
+        try:
+            api.probe_port(sys.argv[1], 20.0)
+        except TimeoutError:
+            print(time.monotonic() - start)
+        """, silent.path)
+    out, _ = child.communicate(timeout=30)
+    assert 0.2 <= float(out) < 0.3, out
+
+
+def holds(pid, path):
+    """Whether process ``pid`` has a descriptor open on the device node ``path``."""
+    device = os.stat(path).st_rdev
+    fds = f"/proc/{pid}/fd"
+    for fd in os.listdir(fds):
+        try:
+            if os.stat(os.path.join(fds, fd)).st_rdev == device:
+                return True
+        except OSError:  # closed meanwhile
+            pass
+    return False
 
 
 def test_ctrl_c_ends_a_listing_at_once_with_the_verdicts_it_has(device, silent):
@@ -76,10 +101,11 @@ def test_ctrl_c_ends_a_listing_at_once_with_the_verdicts_it_has(device, silent):
                                        "--port", silent.path),
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=environment())
     try:
-        # Ready: the silent port was woken, and the arm's record has been read.
+        # Ready: both ports were woken, and the arm's probe has let go of its port.
         assert silent.received(1, timeout=20) == b"\x0a"
+        assert device.received(1, timeout=20) == b"\x0a"
         deadline = time.monotonic() + 20
-        while input_waiting(device._slave) and time.monotonic() < deadline:
+        while holds(listing.pid, device.path) and time.monotonic() < deadline:
             silent.received(0, timeout=0.001)
         sent = time.monotonic()
         listing.send_signal(signal.SIGINT)

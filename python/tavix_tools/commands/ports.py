@@ -44,9 +44,9 @@ def probe_all(paths, timeout):
     api = load_api()
     found, done = {}, queue.SimpleQueue()
     with LibraryErrors():
-        for path in paths:
-            threading.Thread(target=probe_into, args=(done, api, path, timeout), daemon=True).start()
         try:
+            for path in paths:
+                threading.Thread(target=probe_into, args=(done, api, path, timeout), daemon=True).start()
             while len(found) < len(paths):
                 verdict = done.get()
                 if isinstance(verdict, Exception):
