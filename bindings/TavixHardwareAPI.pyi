@@ -245,3 +245,28 @@ class ServoLoop(metaclass=_Pybind11Type):
     def set_constant_force(self, effect_id: int, force: _Vector) -> None: ...
     def remove_effect(self, effect_id: int) -> None: ...
     def clear_effects(self) -> None: ...
+
+class _ProbeIdentity(TypedDict, total=False):
+    device_id: int  # always present
+    model: int  # with hardware_version and firmware_version: an arm, or a handle's information
+    hardware_version: int
+    firmware_version: int
+    uuid: str  # an arm's identity record
+
+class _PortVerdict(TypedDict):
+    port: str
+    kind: Literal["arm", "handle", "unknown", "silent", "unopenable", "busy"]
+    link: Literal["wired", "wireless"]
+    identity: _ProbeIdentity | None
+    reason: str
+    errno: int
+    answer: bytes
+
+def probe_port(path: str, timeout: float) -> _PortVerdict:
+    """wake the device on one port and tell what answers: a dict with port, kind (arm, handle, unknown, silent, unopenable, busy), link, identity, reason, errno and answer"""
+
+def scan_serial_ports() -> list[tuple[str, int]]:
+    """the candidate serial ports under /dev as (path, kind) in listing order: kind 1 ttyACM, 2 ttyUSB, 3 rfcomm"""
+
+def port_kind_of_name(name: str) -> int:
+    """the kind a port's name shows (1 ttyACM, 2 ttyUSB, 3 rfcomm), 0 for none"""

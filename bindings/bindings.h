@@ -20,5 +20,6 @@ void bind_Discovery(py::module_& m);
 void bind_Osmira(py::module_& m);
 void bind_Handle(py::module_& m);
 void bind_ServoLoop(py::module_& m);
+void bind_Probe(py::module_& m);
 
 }  // namespace tavix_bindings

@@ -17,4 +17,5 @@ PYBIND11_MODULE(TavixHardwareAPI, m) {
     bind_Handle(m);
     m.attr("__version__") = HardwareAPI::GetVersion();  // the project version (VERSION)
     bind_ServoLoop(m);
+    bind_Probe(m);
 }

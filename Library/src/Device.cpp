@@ -80,13 +80,17 @@ Device::Wait Device::WaitForBytes(size_t n, size_t* waiting) const {
         const Clock::time_point now = Clock::now();
         if (has_deadline && now > deadline) return Wait::TimedOut;
         if (pacer.Cancelled(now)) return Wait::Cancelled;
-        if (spin_limit.count() >= 0 && now - start >= spin_limit) {
-            const Clock::duration nap = has_deadline ? std::min<Clock::duration>(deadline - now, kLongestNap) : kLongestNap;
-            stream->AwaitInput(std::chrono::duration_cast<std::chrono::microseconds>(nap));
-        }
+        NapAfterSpin(start, now, has_deadline ? deadline : Clock::time_point::max());
     }
     if (waiting != nullptr) *waiting = seen;
     return Wait::Ready;
+}
+
+bool Device::NapAfterSpin(Clock::time_point start, Clock::time_point now, Clock::time_point deadline) const {
+    if (spin_limit.count() < 0 || now - start < spin_limit) return false;
+    const Clock::duration nap = std::min<Clock::duration>(deadline - now, kLongestNap);
+    stream->AwaitInput(std::chrono::duration_cast<std::chrono::microseconds>(nap));
+    return true;
 }
 
 bool Device::ReadInto(char* dst, size_t n) {
@@ -191,7 +195,7 @@ size_t Device::ReadWithTimeout(char* dst, size_t n, float timeout) {
         // Nothing more can come on a closed or hung-up port: its deadline has as good as passed.
         if (!stream->IsOpen()) return has_deadline ? take() : 0;
         if (pacer.Cancelled(now)) return 0;
-        sched_yield();
+        if (!NapAfterSpin(start, now, has_deadline ? start + Seconds(timeout) : Clock::time_point::max())) sched_yield();
     }
     return take();
 }

@@ -7,48 +7,23 @@
 #include <future>
 #include <iostream>
 
+#include "TavixHardwareAPI/ArmModel.h"
 #include "TavixHardwareAPI/Cancellation.h"
-#include "TavixHardwareAPI/Handle.h"
-#include "TavixHardwareAPI/Osmira.h"
-#include "TavixHardwareAPI/SerialStream.h"
+#include "TavixHardwareAPI/Probe.h"
 
 namespace Tavix::HardwareAPI {
 
 namespace {
-constexpr uint8_t kArmModel = 4;
-
-// Records whether a handle answered a wake-up with information or status.
-class MyHandle : public Devices::Handle {
-public:
-    using Handle::Handle;
-    bool received = false;
-
-    void OnReceiveHandleInfo(uint8_t, uint16_t, uint8_t, uint8_t, uint8_t) override { received = true; }
-    void OnReceiveHandleStatusMessage(uint16_t, float*, uint8_t, uint8_t, uint8_t, uint8_t*) override {
-        received = true;
-    }
-};
+// The device read timeout inside a detect function's probe: the arm's and the handle's default.
+constexpr std::chrono::milliseconds kProbeReadTimeout{5000};
 
 int ProbeArm(const char* port_path) {
-    IO::SerialStream stream(port_path, false);
-    if (stream.Open() != 1) return 0;
-    Devices::Osmira arm(stream);
-    arm.SendDeviceWakeup();
-    // A missing, cut-short or unexpected reply (drained) reads as an all-zero record.
-    const bool is_arm = arm.ReceiveDeviceInfo().device_model_number == kArmModel;
-    stream.Close();
-    return is_arm ? 1 : 0;
+    // Every arm probe resets the process-wide arm model, as constructing an arm does.
+    ArmModel::Instance().ResetForNewArm();
+    return ProbePort(port_path, kProbeReadTimeout).kind == ProbeKind::Arm ? 1 : 0;
 }
 
-int ProbeHandle(const char* port_path) {
-    IO::SerialStream stream(port_path, false);
-    if (stream.Open() != 1) return 0;
-    MyHandle handle(stream);
-    handle.SendDeviceWakeup();
-    handle.Receive();
-    stream.Close();
-    return handle.received ? 1 : 0;
-}
+int ProbeHandle(const char* port_path) { return ProbePort(port_path, kProbeReadTimeout).kind == ProbeKind::Handle ? 1 : 0; }
 
 template <typename Probe>
 std::vector<std::string> Detect(bool (*wanted)(int32_t kind), Probe&& probe) {

@@ -15,7 +15,7 @@ constexpr uint8_t kInfoMessage = 0xD0;
 constexpr uint8_t kStatusMessage = 0xDA;
 constexpr uint8_t kErrorMessage = 0xDF;
 
-constexpr size_t kInfoLength = 6;
+constexpr size_t kInfoLength = HandleInfoRecord::kWireSize;
 constexpr size_t kStatusFixedLength = 21;
 constexpr size_t kErrorLength = 3;
 constexpr int kUserDataLengthAt = 20;
@@ -31,15 +31,7 @@ uint16_t U16(const char* p) { return static_cast<uint16_t>(U8(p) | U8(p + 1) << 
 int ReceiveInfo(Handle& handle) {
     const int read = handle.ReadPayload(kInfoLength);
     if (Cancelled()) return read;
-    const char* payload = handle.read_buffer.get();
-    HandleInfoRecord record{};
-    // tool_data_remaining first, then device_id: the order of the callback's arguments,
-    // and every field has a byte of its own.
-    record.tool_data_remaining = U8(payload);
-    record.device_id = U16(payload + 1);
-    record.device_model_number = U8(payload + 3);
-    record.hardware_version = U8(payload + 4);
-    record.firmware_version = U8(payload + 5);
+    const HandleInfoRecord record = HandleInfoRecord::FromWire(handle.read_buffer.get());
     handle.OnReceiveHandleInfo(record.tool_data_remaining, record.device_id, record.device_model_number,
                                record.hardware_version, record.firmware_version);
     handle.OnReceiveHandleInfoRecord(record);
@@ -78,6 +70,18 @@ int ReceiveError(Handle& handle) {
     return read;
 }
 }  // namespace
+
+HandleInfoRecord HandleInfoRecord::FromWire(const char* wire) {
+    HandleInfoRecord record{};
+    // tool_data_remaining first, then device_id: the order of the callback's arguments,
+    // and every field has a byte of its own.
+    record.tool_data_remaining = U8(wire);
+    record.device_id = U16(wire + 1);
+    record.device_model_number = U8(wire + 3);
+    record.hardware_version = U8(wire + 4);
+    record.firmware_version = U8(wire + 5);
+    return record;
+}
 
 Handle::Handle(IO::SerialStream& stream) : Device(stream, kDefaultTimeout) {}
 

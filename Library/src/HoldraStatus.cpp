@@ -132,4 +132,10 @@ HoldraStatus GetHoldraStatus(Device& device, WallClock clock) {
     }
 }
 
+int StatusDeviceId(Device& device) {
+    Body body;
+    if (CollectBody(device, body) && body.Sound()) return Decode(body.head).device_id;
+    return body.length >= 2 ? body.head[0] | body.head[1] << 8 : -1;
+}
+
 }  // namespace Tavix::HardwareAPI::Devices

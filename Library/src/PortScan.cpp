@@ -1,4 +1,3 @@
-#include <string_view>
 #include <system_error>
 
 #include "TavixHardwareAPI/Discovery.h"
@@ -7,22 +6,19 @@ namespace Tavix::HardwareAPI {
 
 namespace fs = std::filesystem;
 
-namespace {
-// The kind a port's name shows, or 0 when it is not a serial port of ours. The markers are
-// searched anywhere in the name, in this order.
-int32_t KindOfName(std::string_view name) {
+int32_t PortKindOfName(std::string_view name) {
+    // The markers are searched anywhere in the name, in this order.
     if (name.find("ttyACM") != std::string_view::npos) return kPortTtyACM;
     if (name.find("ttyUSB") != std::string_view::npos) return kPortTtyUSB;
     if (name.find("rfcomm") != std::string_view::npos) return kPortRfcomm;
     return 0;
 }
-}  // namespace
 
 std::vector<PortCandidate> ScanSerialPorts(const fs::path& directory) {
     std::vector<PortCandidate> candidates;
     if (!fs::exists(directory)) return candidates;  // follows links; other errors throw
     for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        const int32_t kind = KindOfName(entry.path().filename().native());
+        const int32_t kind = PortKindOfName(entry.path().filename().native());
         if (kind == 0) continue;
         candidates.push_back({fs::canonical(entry.path()).string(), kind});
     }

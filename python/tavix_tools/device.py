@@ -1,10 +1,12 @@
 """Opening the one device a subcommand works with, or saying in one line why it cannot."""
 
+import os
+
 from tavix_tools.args import ZERO_FORCE
 from tavix_tools.errors import CommandError
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.ports import resolve_port
-from tavix_tools.probe import identify
+
 
 class PortClosed(RuntimeError):
     """The device's port closed under the tool (unplugged, or the line hung up): every call
@@ -34,21 +36,40 @@ def load_api():
     return TavixHardwareAPI
 
 
+class DeviceLine:
+    """The port of an identified device: ``stream`` and ``raw``, an ``Osmira`` on it with a
+    per-call timeout (building it resets the process-wide arm model, which nothing else in the
+    tool's process relies on)."""
+
+    def __init__(self, api, stream, timeout):
+        self.stream = stream
+        self.raw = api.Osmira(stream, timeout)
+        # What the probe's wake-up left unread (a handle's answer behind its status frame).
+        self.raw.flush_input()
+
+    def close(self):
+        """Closes the port (the stream closes with the last object that uses it)."""
+        self.stream = self.raw = None
+
+
 def open_device(path, timeout=DEVICE_TIMEOUT, kinds=("arm", "handle")):
-    """(RawLine, verdict) for the arm or handle on ``path``, woken and identified; a
-    CommandError saying what is there instead otherwise. A bare name (ttyACM0) is looked
-    for under /dev when it is not a file here."""
+    """(DeviceLine, verdict) for the arm or handle on ``path``, identified by the library's
+    probe; a CommandError saying what is there instead otherwise. A bare name (ttyACM0) is
+    looked for under /dev when it is not a file here."""
+    from tavix_tools.probe import probe  # here: the probe's modules import this one
+
     path = resolve_port(path)
     api = load_api()
     with LibraryErrors():  # the verdict says why a device did not answer
-        line, verdict = identify(api, path, timeout)
-    if verdict["verdict"] not in kinds:
-        if line is not None:
-            line.close()
-        if verdict["verdict"] == "none":
-            raise CommandError(f"{path}: {verdict['detail']}")
-        raise CommandError(f"{path}: this is {ARTICLE[verdict['verdict']]}, not {ARTICLE[kinds[0]]}")
-    return line, verdict
+        verdict = probe(api, path, timeout)
+    if verdict["kind"] not in kinds:
+        if verdict["kind"] in ARTICLE:
+            raise CommandError(f"{path}: this is {ARTICLE[verdict['kind']]}, not {ARTICLE[kinds[0]]}")
+        raise CommandError(f"{path}: {verdict['detail']}")
+    stream = api.SerialStream(path)
+    if stream.open_error:  # taken since the probe let go of it
+        raise CommandError(f"{path}: cannot open: {os.strerror(stream.open_error)}")
+    return DeviceLine(api, stream, timeout), verdict
 
 
 def zero_force(arm):

@@ -1,9 +1,8 @@
 """Serial ports: which ones are candidates, what the kernel knows of them, and opening one.
 
-Candidates follow the name rules of the module's detect functions: entries of /dev whose
-names contain "ttyACM", "ttyUSB" or "rfcomm" (the first of these markers found in that
-order names the kind), each under its canonical path. Ports are shown sorted by path, with
-numbers in their natural order (ttyACM2 before ttyACM10).
+Candidates are those of the library's scan (its name rules: entries of /dev whose names
+contain "ttyACM", "ttyUSB" or "rfcomm"), each under its canonical path. Ports are shown
+sorted by path, with numbers in their natural order (ttyACM2 before ttyACM10).
 
 What the kernel knows of a port is read from sysfs (its USB identity) and from
 /proc/tty/drivers (whether a character device is a terminal at all, and of which driver),
@@ -14,7 +13,7 @@ import os
 import re
 import stat
 
-MARKERS = ("ttyACM", "ttyUSB", "rfcomm")
+KIND_NAMES = {1: "ttyACM", 2: "ttyUSB", 3: "rfcomm"}
 WIRELESS = "rfcomm"
 DEV = "/dev"
 SYSFS = "/sys"
@@ -26,9 +25,10 @@ USB_ATTRIBUTES = {"idVendor": "vendor_id", "idProduct": "product_id", "serial": 
 
 
 def marker_of(path):
-    """The marker the port's name carries, or None."""
-    name = os.path.basename(path)
-    return next((marker for marker in MARKERS if marker in name), None)
+    """The marker ("ttyACM", "ttyUSB" or "rfcomm") the port's name carries, or None."""
+    from tavix_tools.device import load_api  # here: that module opens ports named by this one
+
+    return KIND_NAMES.get(load_api().port_kind_of_name(os.path.basename(path)))
 
 
 def link_of(path):
@@ -41,14 +41,11 @@ def path_order(path):
     return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", path)]
 
 
-def candidate_ports(directory=DEV):
-    """Canonical paths of the candidate ports under ``directory``, sorted by path."""
-    try:
-        names = os.listdir(directory)
-    except FileNotFoundError:
-        return []
-    return sorted({os.path.realpath(os.path.join(directory, name)) for name in names if marker_of(name)},
-                  key=path_order)
+def candidate_ports():
+    """Canonical paths of the candidate ports under /dev (the library's scan), sorted by path."""
+    from tavix_tools.device import load_api
+
+    return sorted({path for path, _kind in load_api().scan_serial_ports()}, key=path_order)
 
 
 def resolve_port(given, directory=DEV):
@@ -62,7 +59,7 @@ def resolve_port(given, directory=DEV):
 
 def ports_to_examine(extra=(), directory=DEV):
     """The candidates and the ports given by the user, each once, sorted by path."""
-    ports = set(candidate_ports(directory))
+    ports = set(candidate_ports())
     ports.update(os.path.realpath(resolve_port(path, directory)) for path in extra)
     return sorted(ports, key=path_order)
 

@@ -26,6 +26,7 @@
 #include "Simulator.h"
 #include "TavixHardwareAPI/ArmModel.h"
 #include "TavixHardwareAPI/Device.h"
+#include "TavixHardwareAPI/Probe.h"
 #include "TavixHardwareAPI/SerialStream.h"
 
 using namespace tavix_devsim;
@@ -639,6 +640,24 @@ TEST(DevSimHandle, AnswersWakeUpAndStatusAndEchoesUserData) {
     }
     s.Send({0xDB, 0x02, 0x01, 0});
     status(0);
+}
+
+// The probe tells the simulated arm by its identity record and the handle that streams its
+// status (framed, so its first message may be a frame rather than the wake-up's answer).
+TEST(DevSimProbe, TellsTheArmAndTheStreamingHandle) {
+    Options options = Devices(1, 1);
+    options.status_hz = 200;
+    options.device_id = 7;
+    Simulator simulator(options);
+    simulator.Start();
+    const hw::PortVerdict arm = hw::ProbePort(simulator.ArmPaths().front(), milliseconds(1000));
+    ASSERT_EQ(arm.kind, hw::ProbeKind::Arm);
+    EXPECT_EQ(arm.identity.device_id, 7);
+    const hw::PortVerdict handle = hw::ProbePort(simulator.HandlePaths().front(), milliseconds(1000));
+    ASSERT_EQ(handle.kind, hw::ProbeKind::Handle);
+    ASSERT_TRUE(handle.has_versions);  // the wake-up's answer, even when a frame came first
+    EXPECT_EQ(handle.identity.device_id, 7);
+    EXPECT_EQ(handle.identity.device_model_number, kHandleModelNumber);
 }
 
 // ---- fault modes, as the library's reader meets them ----

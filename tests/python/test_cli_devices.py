@@ -28,12 +28,12 @@ def test_list_tells_arm_handle_and_a_missing_port(sim, tmp_path):
     assert run.returncode == 0, run.stderr
     verdicts = {entry["port"]: entry for entry in found["ports"]}
     arm, handle, absent = verdicts[sim.arms[0]], verdicts[sim.handles[0]], verdicts[missing]
-    assert (arm["verdict"], arm["device_id"], arm["model"]) == ("arm", 1, 4)
-    assert len(arm["uuid"]) == 36
-    assert (handle["verdict"], handle["device_id"], handle["link"]) == ("handle", 1, "wired")
-    assert (absent["verdict"], absent["reason"], absent["errno"]) == ("none", "cannot_open", 2)
+    assert (arm["kind"], arm["identity"]["device_id"], arm["identity"]["model"]) == ("arm", 1, 4)
+    assert len(arm["identity"]["uuid"]) == 36
+    assert (handle["kind"], handle["identity"]["device_id"], handle["link"]) == ("handle", 1, "wired")
+    assert (absent["kind"], absent["errno"]) == ("unopenable", 2)
     text = tavix("list", "--port", sim.arms[0], "--port", missing)
-    assert f"uuid {arm['uuid']}" in text.stdout
+    assert f"uuid {arm['identity']['uuid']}" in text.stdout
     assert "cannot open: No such file or directory" in text.stdout
 
 
@@ -44,8 +44,8 @@ def test_misbehaving_lines():
         run, found = tavix_json("list", *(arg for arm in sim.arms[:3] for arg in ("--port", arm)))
         info = tavix("info", sim.arms[3])  # the wake-up is answered, the first query is not
     flooded, dripping, noisy = found["ports"]
-    assert flooded["verdict"] == dripping["verdict"] == "arm"
-    assert noisy["reason"] == "foreign" and 0x60 <= bytes.fromhex(noisy["answer"])[0] <= 0x7F  # garbage first
+    assert flooded["kind"] == dripping["kind"] == "arm"
+    assert noisy["kind"] == "unknown" and 0x60 <= bytes.fromhex(noisy["answer"])[0] <= 0x7F  # garbage first
     assert info.returncode == 1 and "[err] Library/src/Device" in info.stderr
     assert "not answered (shown as zeros): " in info.stdout
 
@@ -145,6 +145,7 @@ def test_failures_are_one_line(sim, tmp_path):
     assert_one_line_failure(tavix("record", sim.arms[0], "--seconds", "1", "-o", str(tmp_path / "no" / "x.csv")), 2,
                             "cannot write there")
     assert_one_line_failure(tavix("list", "--timeout", "-1"), 2, "not a number of seconds above zero")
+    assert_one_line_failure(tavix("list", "--timeout", "1e6", "--port", sim.arms[0]), 2, "at most a day")
     assert_one_line_failure(tavix("monitor", sim.arms[0], "--force", "0,0,1.5"), 2, "above --max-force 1")
 
 

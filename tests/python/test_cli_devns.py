@@ -54,18 +54,19 @@ def test_list_gives_every_reason(scenario_outcomes):
     (listing, *_), _ = scenario_outcomes
     assert listing["returncode"] == 0, listing["stderr"]
     found = verdicts_of(listing)
-    assert found["/dev/ttyACM0"]["verdict"] == "arm"
-    assert (found["/dev/ttyUSB0"]["verdict"], found["/dev/ttyUSB0"]["link"]) == ("handle", "wired")
-    assert (found["/dev/rfcomm0"]["verdict"], found["/dev/rfcomm0"]["link"]) == ("handle", "wireless")
+    assert found["/dev/ttyACM0"]["kind"] == "arm"
+    assert (found["/dev/ttyUSB0"]["kind"], found["/dev/ttyUSB0"]["link"]) == ("handle", "wired")
+    assert (found["/dev/rfcomm0"]["kind"], found["/dev/rfcomm0"]["link"]) == ("handle", "wireless")
     assert found["/dev/rfcomm-ttyUSB5"]["link"] == "wired"
-    reasons = {path: (v["reason"], v["detail"]) for path, v in found.items() if v["verdict"] == "none"}
+    reasons = {path: (v["kind"], v["detail"]) for path, v in found.items() if v["kind"] not in ("arm", "handle")}
+    holder = reasons.pop("/dev/ttyUSB2")
     assert reasons == {
-        "/dev/ttyACM1": ("no_answer", "no answer within 0.5 s"),
-        "/dev/ttyUSB1": ("foreign", 'answered as something else: 48 65 6c 6c 6f ("Hello")'),
-        "/dev/ttyACM2": ("cannot_open", "cannot open: Permission denied"),
-        "/dev/ttyACM3": ("cannot_open", "cannot open: Permission denied"),
-        "/dev/ttyUSB2": ("cannot_open", "cannot open: Device or resource busy"),
-        ABSENT: ("cannot_open", "cannot open: No such file or directory")}
+        "/dev/ttyACM1": ("silent", "no answer within 0.5 s"),
+        "/dev/ttyUSB1": ("unknown", 'answered as something else: 48 65 6c 6c 6f ("Hello")'),
+        "/dev/ttyACM2": ("unopenable", "cannot open: Permission denied"),
+        "/dev/ttyACM3": ("unopenable", "cannot open: Permission denied"),
+        ABSENT: ("unopenable", "cannot open: No such file or directory")}
+    assert holder[0] == "busy" and holder[1].startswith("busy: held by another program")
     assert "Traceback" not in listing["stderr"]
 
 
@@ -127,7 +128,7 @@ def test_silent_ports_are_probed_side_by_side():
     (listing,), _ = run_in_private_dev(nodes, {"argv": command("list", "--json", "--timeout", str(timeout))})
     assert listing["returncode"] == 1
     found = json.loads(listing["stdout"])
-    assert [v["reason"] for v in found["ports"]] == ["no_answer"] * 8
+    assert [v["kind"] for v in found["ports"]] == ["silent"] * 8
     # One after the other they would take eight timeouts; a loose bound that only that fails.
     assert found["seconds"] < 4 * timeout, found
 

@@ -54,3 +54,16 @@ def servo_use(arm: api.Osmira) -> float:
     loop.add_damping("strong")  # type: ignore[arg-type]
     reason: str = stats["stop_reason"]
     return float(samples["position"][-1, 0]) + stats["round_trip_p50"] + len(reason)
+
+
+def probe_use() -> list[str]:
+    described = []
+    for path, kind in api.scan_serial_ports():
+        verdict = api.probe_port(path, 0.5)
+        identity = verdict["identity"]
+        device_id: int = identity["device_id"] if identity is not None else -1
+        answer: bytes = verdict["answer"]
+        described.append(f"{verdict['kind']} {kind} {device_id} {answer.hex()} {verdict['errno']}")
+        verdict["nonsense"]  # type: ignore[typeddict-item]
+    api.probe_port(b"/dev/ttyACM0", 0.5)  # type: ignore[arg-type]
+    return described

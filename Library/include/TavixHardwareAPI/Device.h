@@ -61,7 +61,8 @@ public:
     // or 0 on timeout, a closed port, a failed stream, or a request larger than the buffer.
     int ReadBytes(size_t n);
     // Reads up to `n` bytes into `dst`: at once when all `n` are waiting, otherwise
-    // whatever is waiting when `timeout` seconds have passed. A `timeout` that means no
+    // whatever is waiting when `timeout` seconds have passed (its wait sleeps after spin_limit,
+    // as the framed reads' waits do). A `timeout` that means no
     // deadline (see the constructor) waits for all `n` (but returns 0 at once if the port is
     // not open). Prints nothing. What it reads is owed no more (ReplyLedger::Consume).
     size_t ReadWithTimeout(char* dst, size_t n, float timeout);
@@ -122,6 +123,10 @@ private:
     // Busy-polls the stream's count of waiting bytes until `n` are there; `waiting` (when
     // given) receives the last count seen when Ready.
     Wait WaitForBytes(size_t n, size_t* waiting = nullptr) const;
+    using Clock = std::chrono::steady_clock;
+    // Once spin_limit has passed since `start`, sleeps until input comes, a millisecond at most
+    // and never past `deadline`, and answers true; false (nothing done) while it still spins.
+    bool NapAfterSpin(Clock::time_point start, Clock::time_point now, Clock::time_point deadline) const;
     // Reads exactly `n` bytes with the standard unformatted read; true when the state is good.
     bool ReadInto(char* dst, size_t n);
     // ReadHeaderCode, printing its error lines only when `report` is true; `expect` and

@@ -1,8 +1,9 @@
 // Finding devices: candidate ports from the names under /dev, then a timed probe of each.
 //
-// A probe opens the port, sends the one-byte wake-up 0x0A and classifies the device by the
-// reply: an arm answers 0x0B with its 21-byte identity record whose model byte (offset 2)
-// is 4; a handle answers 0xD0 (information) or 0xDA (status). Each probe runs on a worker
+// A probe is ProbePort (Probe.h): it opens the port, sends the one-byte wake-up 0x0A and
+// classifies the device by the reply: an arm answers 0x0B with its 21-byte identity record
+// whose model byte (offset 2) is 4; a handle answers 0xD0 (information) or 0xDA (status);
+// a port held by another process is not listed. Each probe runs on a worker
 // thread of its own; its answer counts only when it comes within the wait limit (3 s arm,
 // 5 s handle), but the caller always waits for the probe to end, so no thread outlives a
 // detect call and every probed port is closed again when it returns. Ports are probed one
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Tavix::HardwareAPI {
@@ -27,6 +29,10 @@ struct PortCandidate {
     std::string path;  // canonical path of the device node
     int32_t kind;      // PortKind from the entry's name
 };
+
+// The kind an entry's name shows (the first of "ttyACM", "ttyUSB", "rfcomm" found anywhere in
+// it), or 0 when it is not a serial port of ours.
+int32_t PortKindOfName(std::string_view name);
 
 // Lists the entries of `directory` (one level, listing order) whose names contain
 // "ttyACM", "ttyUSB" or "rfcomm" (first marker wins), with canonical paths. An absent

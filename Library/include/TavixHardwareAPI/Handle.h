@@ -14,6 +14,7 @@
 // The stream is not owned and must outlive the handle. Threads: one at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "TavixHardwareAPI/Device.h"
@@ -21,11 +22,16 @@
 namespace Tavix::HardwareAPI::Devices {
 
 struct HandleInfoRecord {
+    static constexpr size_t kWireSize = 6;
+
     uint16_t device_id;
     uint8_t tool_data_remaining;
     uint8_t device_model_number;
     uint8_t hardware_version;
     uint8_t firmware_version;
+
+    // Decodes the kWireSize payload bytes of an information message from `wire` (not owned).
+    static HandleInfoRecord FromWire(const char* wire);
 };
 
 struct HandleStatusRecord {

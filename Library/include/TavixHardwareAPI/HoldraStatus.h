@@ -47,4 +47,10 @@ using WallClock = std::time_t (*)(std::time_t*);
 // Never throws; prints only the device's own error lines.
 HoldraStatus GetHoldraStatus(Device& device, WallClock clock = &std::time);
 
+// The device id of a status message whose header code 0xDA was just read, from the bytes
+// already waiting (up to a framed status's end marker): payload byte 4 of a framed status
+// with a sound checksum, else the first two bytes (u16 LE) of an answered status; -1 when
+// fewer than two bytes came. Nothing is waited for.
+int StatusDeviceId(Device& device);
+
 }  // namespace Tavix::HardwareAPI::Devices

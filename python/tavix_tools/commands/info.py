@@ -35,7 +35,7 @@ def arm_report(line, verdict):
         return value
 
     position, velocity = ask("position", lambda: arm.get_end_effector_position(True))
-    return {"identity": {key: verdict[key] for key in (*IDENTITY_KEYS, "uuid")},
+    return {"identity": {key: verdict["identity"][key] for key in (*IDENTITY_KEYS, "uuid")},
             "device_identifier": str(ask("device identifier", arm.get_device_id)),
             "firmware_identifier": str(ask("firmware identifier", arm.get_firmware_version)),
             "powered": ask("power status", arm.get_power_status),
@@ -45,7 +45,9 @@ def arm_report(line, verdict):
 
 def handle_report(line, verdict):
     status = load_api().Handle(line.stream).GetHoldraStatus()
-    return {"link": verdict["link"], "information": {key: verdict[key] for key in IDENTITY_KEYS}, "status": status}
+    identity = verdict["identity"] or {}
+    return {"link": verdict["link"], "information": {key: identity.get(key) for key in IDENTITY_KEYS},
+            "status": status}
 
 
 def print_arm(report):
@@ -82,7 +84,7 @@ def print_handle(report):
 
 def run(args):
     line, verdict = open_device(args.port)
-    kind = verdict["verdict"]
+    kind = verdict["kind"]
     with LibraryErrors() as errors:
         report = {"port": verdict["port"], "kind": kind,
                   **(arm_report if kind == "arm" else handle_report)(line, verdict)}

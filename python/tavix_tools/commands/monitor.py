@@ -176,7 +176,8 @@ def put(screen, row, text, attributes=0):
 
 
 def device_of(verdict):
-    return f"tavix monitor  {verdict['port']}  {verdict['verdict']} device id {verdict['device_id']}"
+    device_id = (verdict["identity"] or {}).get("device_id", "?")
+    return f"tavix monitor  {verdict['port']}  {verdict['kind']} device id {device_id}"
 
 
 def view(screen, reader, verdict, errors):
@@ -184,7 +185,7 @@ def view(screen, reader, verdict, errors):
     curses.curs_set(0)
     screen.timeout(REFRESH_MS)
     rate, error_count, last_error, show_keys = Rate(), 0, "", False
-    lines_of = arm_lines if verdict["verdict"] == "arm" else handle_lines
+    lines_of = arm_lines if verdict["kind"] == "arm" else handle_lines
     while (key := screen.getch()) not in QUIT_KEYS:
         show_keys ^= key in HELP_KEYS
         new_errors = errors.new_lines()
@@ -223,9 +224,9 @@ SAMPLE_COLUMNS = {"arm": "t_s x_mm y_mm z_mm vx_mm_s vy_mm_s vz_mm_s exchanges r
 def print_samples(reader, verdict):
     """Without a terminal: a header, then one line of readings every LINE_PERIOD_S until a
     stop signal (or the reader of the output goes away)."""
-    sample_of = arm_sample if verdict["verdict"] == "arm" else handle_sample
+    sample_of = arm_sample if verdict["kind"] == "arm" else handle_sample
     print(f"# {device_of(verdict)}: a line every {LINE_PERIOD_S:g} s, Ctrl-C stops")
-    print(SAMPLE_COLUMNS[verdict["verdict"]], flush=True)
+    print(SAMPLE_COLUMNS[verdict["kind"]], flush=True)
     rate, start = Rate(), time.monotonic()
     rate.update(readings_count(reader), start)
     next_line = start + LINE_PERIOD_S
@@ -259,7 +260,7 @@ def run(args):
     on_terminal = sys.stdin.isatty() and sys.stdout.isatty()
     with StopSignals() as stop:
         line, verdict = open_device(args.port)
-        arm = line.raw if verdict["verdict"] == "arm" else None
+        arm = line.raw if verdict["kind"] == "arm" else None
         if arm is not None:
             arm.set_read_timeout(ARM_READ_TIMEOUT_S)
             reader = ArmReader(line, args.force)

@@ -1,24 +1,30 @@
 """``tavix list``: every candidate port, what the kernel knows of it and what answers on it.
 
-All ports are probed at once, one worker thread each; the probes wait with the interpreter
-lock released, so silent ports cost one timeout together rather than one each. Each port
-also gets its USB identity (sysfs) and its names under /dev/serial/by-id.
+All ports are probed at once, one worker thread each; the library's probes wait with the
+interpreter lock released, so silent ports cost one timeout together rather than one each.
+Each port also gets its USB identity (sysfs) and its names under /dev/serial/by-id. Ctrl-C
+prints the verdicts that have come and ends the command at once.
 """
 
 import json
+import os
+import queue
+import sys
+import threading
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 from tavix_tools.args import positive_seconds
+from tavix_tools.cli import INTERRUPTED
 from tavix_tools.device import load_api
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.ports import by_id_names, ports_to_examine, usb_identity
-from tavix_tools.probe import probe
+from tavix_tools.probe import DEVICES, probe
 
 NAME = "list"
 HELP = "list the serial ports and what answers on each"
 ORDER = 10
 DEFAULT_TIMEOUT = 1.0
+FINISHING = 0.05
 
 
 def add_arguments(parser):
@@ -30,13 +36,55 @@ def add_arguments(parser):
 
 
 def probe_all(paths, timeout):
-    """The verdicts of the ports, in their order. The library's timeout lines are dropped:
-    each verdict already says that a port did not answer, in the tool's words."""
+    """(verdicts, interrupted): the verdicts of the ports in their order, probed side by side;
+    after Ctrl-C, those that had come. The library's timeout lines are dropped: each verdict
+    already says that a port did not answer, in the tool's words. Daemon threads: an
+    interrupted listing does not wait for them."""
     if not paths:
-        return []
+        return [], False
     api = load_api()
-    with LibraryErrors(), ThreadPoolExecutor(max_workers=len(paths)) as pool:
-        return list(pool.map(lambda path: probe(api, path, timeout), paths))
+    found, done = {}, queue.SimpleQueue()
+    with LibraryErrors():
+        try:
+            for path in paths:
+                threading.Thread(target=probe_into, args=(done, api, path, timeout), daemon=True).start()
+            while len(found) < len(paths):
+                verdict = done.get()
+                if isinstance(verdict, Exception):
+                    raise verdict
+                found[verdict["port"]] = verdict
+        except KeyboardInterrupt:
+            collect_finishing(done, found)
+            return [found[path] for path in paths if path in found], True
+    return [found[path] for path in paths], False
+
+
+def probe_into(done, api, path, timeout):
+    """Puts the verdict for ``path`` into ``done``, or the exception that the probe raised, for
+    the waiting thread to raise: a worker that ended silently would leave it waiting."""
+    try:
+        done.put(probe(api, path, timeout))
+    except Exception as error:
+        done.put(error)
+
+
+def collect_finishing(done, found):
+    """Takes the verdicts of probes that end within FINISHING seconds of each other: those
+    that had their answer when Ctrl-C came are on their way to the queue."""
+    try:
+        while True:
+            verdict = done.get(timeout=FINISHING)
+            if not isinstance(verdict, Exception):
+                found[verdict["port"]] = verdict
+    except queue.Empty:
+        pass
+
+
+def end_interrupted():
+    """Ends the process at once with the interrupted status. Probes still running on worker
+    threads cannot be stopped from here, and the library's teardown must not run under them."""
+    sys.stdout.flush()
+    os._exit(INTERRUPTED)
 
 
 def with_identity(verdict):
@@ -60,15 +108,16 @@ def describe_identity(verdict):
 def describe(verdict, width):
     """One line for a verdict, its port name padded to ``width``."""
     port = verdict["port"].ljust(width)
-    if verdict["verdict"] == "arm":
-        return (f"{port}  arm     device id {verdict['device_id']}, model {verdict['model']}, "
-                f"hardware {verdict['hardware_version']}, firmware {verdict['firmware_version']}, "
-                f"uuid {verdict['uuid']}")
-    if verdict["verdict"] == "handle":
-        known = "" if verdict["model"] is None else (
-            f", model {verdict['model']}, hardware {verdict['hardware_version']}, "
-            f"firmware {verdict['firmware_version']}")
-        return f"{port}  handle  device id {verdict['device_id']}, {verdict['link']}{known}"
+    identity = verdict["identity"] or {}
+    if verdict["kind"] == "arm":
+        return (f"{port}  arm     device id {identity['device_id']}, model {identity['model']}, "
+                f"hardware {identity['hardware_version']}, firmware {identity['firmware_version']}, "
+                f"uuid {identity['uuid']}")
+    if verdict["kind"] == "handle":
+        known = "" if "model" not in identity else (
+            f", model {identity['model']}, hardware {identity['hardware_version']}, "
+            f"firmware {identity['firmware_version']}")
+        return f"{port}  handle  device id {identity.get('device_id', '?')}, {verdict['link']}{known}"
     return f"{port}  -       {verdict['detail']}"
 
 
@@ -81,16 +130,20 @@ NOTHING_FOUND = """no serial ports: no /dev entry has ttyACM, ttyUSB or rfcomm i
 
 def run(args):
     start = time.monotonic()
-    verdicts = [with_identity(v) for v in probe_all(ports_to_examine(args.port), args.timeout)]
+    found, interrupted = probe_all(ports_to_examine(args.port), args.timeout)
+    verdicts = [with_identity(v) for v in found]
     seconds = time.monotonic() - start
     if args.json:
-        print(json.dumps({"ports": verdicts, "timeout": args.timeout, "seconds": round(seconds, 3)}, indent=2))
-    elif not verdicts:
+        print(json.dumps({"ports": verdicts, "timeout": args.timeout, "seconds": round(seconds, 3),
+                          "interrupted": interrupted}, indent=2))
+    elif not verdicts and not interrupted:
         print(NOTHING_FOUND)
     else:
-        width = max(len(v["port"]) for v in verdicts)
+        width = max((len(v["port"]) for v in verdicts), default=0)
         for verdict in verdicts:
             print(describe(verdict, width))
             for line in describe_identity(verdict):
                 print(" " * (width + 2) + line)
-    return 0 if any(v["verdict"] != "none" for v in verdicts) else 1
+    if interrupted:
+        end_interrupted()
+    return 0 if any(v["kind"] in DEVICES for v in verdicts) else 1
