@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 
 #include "FakeDevice.h"
 
@@ -131,12 +133,25 @@ TEST(ProbePort, SilentUnopenableAndBusyPortsSayWhy) {
     EXPECT_EQ(absent.reason, "cannot open: No such file or directory");
     EXPECT_EQ(absent.link, "wired");
 
-    // Another open file description holding the port's lock stands for another process.
-    const int holder = open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    // Another process holding the port's lock.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = open(held.Path().c_str(), O_RDWR | O_NOCTTY);
+        const char locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &locked, 1);
+        pause();
+        _exit(0);
+    }
+    char locked = 0;
+    ASSERT_EQ(read(ready[0], &locked, 1), 1);
+    ASSERT_EQ(locked, 'y');
     const PortVerdict busy = ProbePort(held.Path(), kQuick);
-    close(holder);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
     EXPECT_EQ(busy.kind, ProbeKind::Busy);
     EXPECT_EQ(busy.open_errno, EBUSY);
     EXPECT_EQ(busy.reason, "held by another program");
