@@ -157,7 +157,7 @@ def check_sim(env, variables, work):
                   f"position {position} is not near the workspace centre {center}")
             listed = json.loads(run([env / "bin" / "tavix", "list", "--json", "--timeout", "1", "--port",
                                      description["arms"][0]], env=variables, cwd=work))
-            verdicts = [port["verdict"] for port in listed["ports"] if port["port"] == description["arms"][0]]
+            verdicts = [port["kind"] for port in listed["ports"] if port["port"] == description["arms"][0]]
             print(f"$ tavix list --port {description['arms'][0]}: {verdicts}")
             check(verdicts == ["arm"], f"tavix list gave {listed}")
             sim.send_signal(signal.SIGINT)  # Ctrl-C
