@@ -171,6 +171,15 @@ def run_commands(commands):
     return outcomes
 
 
+def settled_thread_count(expected, limit=1.0):
+    """The number of this process's threads, once it is ``expected`` or ``limit`` seconds have
+    passed: a thread just joined may still be listed under /proc for a moment while it exits."""
+    deadline = time.monotonic() + limit
+    while (count := len(os.listdir("/proc/self/task"))) != expected and time.monotonic() < deadline:
+        time.sleep(0.001)
+    return count
+
+
 def main():
     scenario = json.loads(sys.argv[1])
     responders = {}
@@ -227,7 +236,7 @@ def main():
         start = time.monotonic()
         if "interrupt" in scenario:
             findings["interrupt_delay"][call] = call_interrupted(getattr(api, call), scenario["interrupt"])
-            findings["threads_after"][call] = len(os.listdir("/proc/self/task"))
+            findings["threads_after"][call] = settled_thread_count(findings["threads_before"])
         else:
             findings["results"][call] = getattr(api, call)()
         end = time.monotonic()
