@@ -2,13 +2,39 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
 namespace tavix_test {
+
+LockHolder::LockHolder(const std::string& port) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+        const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
+        const char locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        (void)!write(ready[1], &locked, 1);
+        pause();
+        _exit(0);
+    }
+    char locked = 0;
+    holding = pid > 0 && read(ready[0], &locked, 1) == 1 && locked == 'y';
+    close(ready[0]);
+    close(ready[1]);
+}
+
+LockHolder::~LockHolder() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
 
 FakeDevice::FakeDevice() {
     master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

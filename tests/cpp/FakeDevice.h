@@ -50,6 +50,21 @@ private:
     std::vector<std::thread> script;
 };
 
+// Another process holding the exclusive lock on a port, as a program that uses it does, from
+// construction (once Holding() is true) until destruction.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& port);
+    ~LockHolder();
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    bool Holding() const { return holding; }
+
+private:
+    int pid = -1;
+    bool holding = false;
+};
+
 // Little-endian encodings for building frames.
 Bytes Floats(std::initializer_list<float> values);
 Bytes Concat(std::initializer_list<Bytes> parts);

@@ -1,15 +1,9 @@
 #include "TavixHardwareAPI/Probe.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 
 #include "FakeDevice.h"
 
@@ -17,6 +11,7 @@ using namespace Tavix::HardwareAPI;
 using tavix_test::Bytes;
 using tavix_test::Concat;
 using tavix_test::FakeDevice;
+using tavix_test::LockHolder;
 using std::chrono::milliseconds;
 
 namespace {
@@ -134,24 +129,12 @@ TEST(ProbePort, SilentUnopenableAndBusyPortsSayWhy) {
     EXPECT_EQ(absent.link, "wired");
 
     // Another process holding the port's lock.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = fork();
-    if (holder == 0) {
-        const int fd = open(held.Path().c_str(), O_RDWR | O_NOCTTY);
-        const char locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        (void)!write(ready[1], &locked, 1);
-        pause();
-        _exit(0);
+    PortVerdict busy;
+    {
+        const LockHolder holder(held.Path());
+        ASSERT_TRUE(holder.Holding());
+        busy = ProbePort(held.Path(), kQuick);
     }
-    char locked = 0;
-    ASSERT_EQ(read(ready[0], &locked, 1), 1);
-    ASSERT_EQ(locked, 'y');
-    const PortVerdict busy = ProbePort(held.Path(), kQuick);
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
     EXPECT_EQ(busy.kind, ProbeKind::Busy);
     EXPECT_EQ(busy.open_errno, EBUSY);
     EXPECT_EQ(busy.reason, "held by another program");

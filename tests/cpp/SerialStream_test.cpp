@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -19,6 +18,7 @@ using Tavix::HardwareAPI::IO::serialib;
 using Tavix::HardwareAPI::IO::SerialStream;
 using tavix_test::Bytes;
 using tavix_test::FakeDevice;
+using tavix_test::LockHolder;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -189,27 +189,12 @@ TEST(ExclusiveUse, OnlyAnotherProcessKeepsAPortBusy) {
     EXPECT_EQ(SerialStream(device.Path().c_str(), false).Open(), 1);
     close(other_copy);
 
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t holder = fork();
-    if (holder == 0) {
-        const int fd = open(device.Path().c_str(), O_RDWR | O_NOCTTY);
-        const char done = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-        (void)!write(ready[1], &done, 1);
-        pause();
-        _exit(0);
-    }
-    char done = 0;
-    ASSERT_EQ(read(ready[0], &done, 1), 1);
-    EXPECT_EQ(done, 'y');
+    const LockHolder holder(device.Path());
+    ASSERT_TRUE(holder.Holding());
     SerialStream busy(device.Path().c_str(), false);
     EXPECT_EQ(busy.Open(), -2);
     EXPECT_EQ(busy.OpenError(), EBUSY);
     EXPECT_FALSE(busy.IsOpen());
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
 }
 
 TEST(ErrorText, EnglishTextWithoutTouchingTheProcessLocale) {
