@@ -86,7 +86,13 @@ def test_an_arm_whose_port_closes_is_no_longer_read(pane_of):
     with DevSim(arms=1, handles=0, options=["--arm-faults", "hangup=50"]) as dying:
         pane = pane_of(dying.arms[0])
         pane.wait_for(r"arm +NOT ANSWERING: its port was closed")
-        assert re.search(r"unanswered 1\n", pane.screen()), pane.screen()  # it stopped there, no spinning
+        # The request in flight when the line went down may time out before the closed port is
+        # seen: one or two unanswered, and then no more (no spinning on the dead port).
+        counts = set()
+        end = time.monotonic() + 0.3
+        while time.monotonic() < end:
+            counts.add(re.search(r"unanswered (\d+)\n", pane.screen()).group(1))
+        assert counts in ({"1"}, {"2"}), counts
         pane.tmux("send-keys", "q")
         assert_terminal_restored(pane)
 
