@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 # With the argument "hardening": also clang 14 with its sanitizer and libFuzzer runtimes, and valgrind.
 set -euo pipefail
-wanted=(g++ cmake ninja-build pkgconf libgtest-dev libgmock-dev libbenchmark-dev patchelf util-linux tmux)
+wanted=(g++ cmake ninja-build pkgconf libgtest-dev libgmock-dev libbenchmark-dev patchelf util-linux tmux
+        cyclonedds-dev cyclonedds-tools iproute2)
 if [ "${1:-}" = hardening ]; then wanted+=(clang-14 libclang-rt-14-dev valgrind); fi
 missing=()
 for pkg in "${wanted[@]}"; do
