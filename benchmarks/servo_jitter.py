@@ -168,6 +168,19 @@ def row(name, load, rate, granted_options, trips, periods, late):
     return result
 
 
+def give_real_time(pid, priority):
+    """Puts every thread of process `pid` at SCHED_FIFO `priority` on the first processor; False
+    when that is not permitted."""
+    first = min(os.sched_getaffinity(0))
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            os.sched_setaffinity(int(task), {first})
+            os.sched_setscheduler(int(task), os.SCHED_FIFO, os.sched_param(priority))
+    except PermissionError:
+        return False
+    return True
+
+
 def supports_scheduling(api):
     """Whether this build's ServoLoop takes the scheduling options (an older one does not)."""
     return "priority" in (api.ServoLoop.__init__.__doc__ or "")
@@ -201,6 +214,10 @@ def main():
     parser.add_argument("--no-python", action="store_true", help="skip the pure-Python loop")
     parser.add_argument("--device-nice", type=int, default=0,
                         help="nice value for the far end (it plays hardware with a processor of its own)")
+    parser.add_argument("--device-priority", type=int, default=0,
+                        help="a SCHED_FIFO priority for the far end's threads, pinned to the first processor "
+                             "(the loop's options pin it to the last): hardware that never waits for the host's "
+                             "processors (default 0: not asked)")
     args = parser.parse_args()
 
     import TavixHardwareAPI as api  # the module of `build` (make bench sets PYTHONPATH)
@@ -219,6 +236,9 @@ def main():
             except PermissionError:
                 print(f"(no permission for nice {args.device_nice}: the far end runs at nice 0)")
                 args.device_nice = 0
+        if args.device_priority and not give_real_time(line.pid, args.device_priority):
+            print(f"(no permission for real-time priority {args.device_priority}: the far end runs as it was)")
+            args.device_priority = 0
         arm = api.Osmira(api.SerialStream(line.path), 1.0)
         print("| Loop | Options granted | Load | Iterations/s | RTT p50 us | RTT p99.9 us | Period p50 us "
               "| Period p99 us | Period p99.9 us | Period max us | Late per 10,000 | Periods > 1.5 T per 10,000 |")
@@ -239,7 +259,9 @@ def main():
         line.close()
     print()
     goals(results, args.rates)
-    print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'} at nice {args.device_nice}; "
+    device_priority = f", real-time priority {args.device_priority} on processor 0" if args.device_priority else ""
+    print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'} at nice {args.device_nice}"
+          f"{device_priority}; "
           f"ServoLoop spin_seconds {args.spin_seconds:g}; {args.seconds:g} s per run; "
           f"{os.cpu_count()} processors.")
 
