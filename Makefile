@@ -42,7 +42,7 @@ test-python:
 bench: deps
 	@py=$(python) && cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
 		-DTAVIX_BUILD_BENCHMARKS=ON -DTAVIX_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$py >/dev/null
-	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix_benchmarks TavixHardwareAPI tavix_roundtrip tavix-bench-responder tavix-wake-latency
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/servo_jitter.py $(BENCH_BUILD) --device-nice -10

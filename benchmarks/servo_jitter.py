@@ -13,11 +13,13 @@ each overrun once) and, counted alike for every loop, the periods longer than 1.
 the C responder of the round-trip benchmark on a pseudo-terminal (default), or the device
 simulator (--simulator); it stands for an arm with a processor of its own, which on a small
 machine has to share the processors with the loop and the busy thread: --device-nice gives
-it a scheduling priority (negative values need the privilege). Prints one Markdown table and
-the jitter target.
+it a scheduling priority (negative values need the privilege), --device-priority a real-time
+one on a processor of its own. Prints one Markdown table, then the timer floor (how late a bare
+absolute sleep wakes at each rate, without and with the options: tavix-wake-latency) and the
+targets.
 
 Usage: servo_jitter.py BUILD_DIR [--seconds S] [--rates HZ ...] [--simulator] [--device-nice N]
-                       [--spin-seconds S] [--priority P]
+                       [--device-priority P] [--spin-seconds S] [--priority P]
 """
 
 import argparse
@@ -168,6 +170,20 @@ def row(name, load, rate, granted_options, trips, periods, late):
     return result
 
 
+def timer_floor(build, rates, seconds, scheduling):
+    """Prints the wake-up overshoot of a bare absolute sleep at each rate, asked for the same
+    scheduling as the ServoLoop run (the platform's floor under any paced loop)."""
+    binary = os.path.join(build, "benchmarks", "tavix-wake-latency")
+    if not os.path.exists(binary):
+        return
+    for rate in rates:
+        words = [binary, str(round(1e6 / rate)), str(max(1, round(seconds * rate)))]
+        if scheduling:
+            words += [str(scheduling["priority"]), str(scheduling["cpu"])]
+        result = subprocess.run(words, capture_output=True, text=True, timeout=seconds * 10 + 10)
+        print(f"Timer floor at {rate:g} Hz: {result.stdout.strip() or result.stderr.strip()}")
+
+
 def give_real_time(pid, priority):
     """Puts every thread of process `pid` at SCHED_FIFO `priority` on the first processor; False
     when that is not permitted."""
@@ -258,6 +274,8 @@ def main():
     finally:
         line.close()
     print()
+    for scheduling in schedulings.values():
+        timer_floor(args.build, args.rates, args.seconds, scheduling)
     goals(results, args.rates)
     device_priority = f", real-time priority {args.device_priority} on processor 0" if args.device_priority else ""
     print(f"Line: {'tavix-devsim' if args.simulator else 'C responder (blocking poll())'} at nice {args.device_nice}"
