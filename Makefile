@@ -67,13 +67,15 @@ install-check: deps
 
 # Hardening: the C++ tests under sanitizers and valgrind, and the fuzz targets (clang 14).
 CLANGXX ?= clang++-14
+CLANGCC ?= clang-14
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 20
 comma = ,
-# Configures and builds one clang tree without the Python module:
+# Configures and builds one clang tree without the Python module (C too: the bridge's generated
+# message types are C, and the sanitizer runtimes must be clang's for every object):
 # $(1) build folder, $(2) sanitizers, $(3) further CMake flags.
-clang_build = cmake -S . -B $(1) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) -DTAVIX_WERROR=$(WERROR) \
+clang_build = cmake -S . -B $(1) -G Ninja -DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_C_COMPILER=$(CLANGCC) -DTAVIX_WERROR=$(WERROR) \
 	-DTAVIX_BUILD_PYTHON=OFF -DTAVIX_SANITIZE=$(2) $(3) >/dev/null && cmake --build $(1) -j $(JOBS)
 
 .PHONY: deps-hardening faults sanitize tsan valgrind fuzz fuzz-smoke
