@@ -40,6 +40,10 @@ constexpr float kWakeUpTimeout = 0.5f;   // s: a live arm answers its wake-up wi
 // The servo loop's rate: fixed, so that the coupling's period does not depend on the line, and
 // well within what a serial arm answers, leaving the processors room for DDS.
 constexpr double kLoopRate = 1000.0;
+// A reply missing this long is a miss; five in a row (about a quarter of a second without an
+// answer) and the watchdog stops the loop with zero force. Longer than the loop's default, so
+// that a host busy for a moment (DDS, other programs) is not taken for a silent arm.
+constexpr double kReplyTimeout = 0.05;
 constexpr auto kControlPeriod = std::chrono::milliseconds(1);  // effects and fades updated
 constexpr auto kDiagnosticsPeriod = std::chrono::seconds(1);
 constexpr int kTakeBatch = 16;
@@ -161,6 +165,7 @@ int RunBridge(const Options& o) {
     ServoLoop::Options loop_options;
     loop_options.rate_hz = kLoopRate;
     loop_options.max_force = static_cast<float>(o.max_force);
+    loop_options.reply_timeout = kReplyTimeout;
     ServoLoop loop(arm, loop_options);
     const int command_effect = loop.AddEffect(HapticEffect::ConstantForce({0.0f, 0.0f, 0.0f}));
     const bool following = !o.follow.empty();
