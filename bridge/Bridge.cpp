@@ -112,7 +112,8 @@ bool SignalPending() {
     sigset_t pending;
     sigemptyset(&pending);
     if (sigpending(&pending) != 0) return false;
-    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1;
+    return sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1 ||
+           sigismember(&pending, SIGHUP) == 1;
 }
 
 // Reads the handle's framed status stream and publishes each status until `stop`.
@@ -146,6 +147,7 @@ int RunBridge(const Options& o) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGHUP);  // a closed terminal or ssh session: the same clean stop
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     api::IO::SerialStream stream(o.port.c_str(), false);
