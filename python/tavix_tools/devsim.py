@@ -13,41 +13,19 @@ environment's scripts folder or on PATH. The simulator is started with --json
 
 import json
 import os
-import pathlib
-import shutil
 import signal
 import subprocess
-import sysconfig
 import tempfile
 
+from tavix_tools.programs import CHECKOUT, find_program
+
 NAME = "tavix-devsim"
-# <checkout>/python/tavix_tools/devsim.py; installed, this is not a checkout.
-_CHECKOUT = pathlib.Path(__file__).resolve().parents[2]
-
-
-def _candidates():
-    if (_CHECKOUT / "simulator" / "CMakeLists.txt").is_file():
-        yield _CHECKOUT / "build" / "simulator" / NAME
-    # The scripts folder of the running environment, which need not be on PATH (a virtual
-    # environment used without activating it).
-    yield pathlib.Path(sysconfig.get_path("scripts")) / NAME
-    on_path = shutil.which(NAME)
-    if on_path:
-        yield pathlib.Path(on_path)
+_CHECKOUT = CHECKOUT  # a test may point it elsewhere
 
 
 def find_binary():
-    """Path of the tavix-devsim executable. $TAVIX_DEVSIM is taken as it is; otherwise
-    FileNotFoundError names the places searched when none holds an executable."""
-    if os.environ.get("TAVIX_DEVSIM"):
-        return os.environ["TAVIX_DEVSIM"]
-    searched = []
-    for path in _candidates():
-        if os.access(path, os.X_OK) and path.is_file():
-            return str(path)
-        searched.append(str(path))
-    raise FileNotFoundError(f"{NAME} not found (searched {', '.join(searched)} and PATH; "
-                            "set TAVIX_DEVSIM to its path)")
+    """Path of the tavix-devsim executable (see programs.find_program)."""
+    return find_program(NAME, "TAVIX_DEVSIM", _CHECKOUT, "simulator")
 
 
 class DevSim:

@@ -14,13 +14,11 @@ where either is missing, the command says so in one line naming the Debian packa
 
 import ctypes
 import os
-import pathlib
 import re
-import shutil
 import sys
-import sysconfig
 
 from tavix_tools.errors import CommandError
+from tavix_tools.programs import CHECKOUT, find_program
 
 NAME = "bridge"
 HELP = "serve an arm as ROS 2 topics over DDS (tavix-bridge); tavix bridge --help lists its options"
@@ -28,8 +26,6 @@ ORDER = 85
 BINARY = "tavix-bridge"
 BUILD_PACKAGE = "cyclonedds-dev"     # what a build needs to make tavix-bridge
 LIBRARY_PACKAGE = "libddsc0debian"   # what tavix-bridge needs to run
-# <checkout>/python/tavix_tools/commands/bridge.py
-_CHECKOUT = pathlib.Path(__file__).resolve().parents[3]
 
 
 def add_arguments(parser):
@@ -38,23 +34,12 @@ def add_arguments(parser):
     parser.add_argument("options", nargs="*", help="options of tavix-bridge")
 
 
-def _candidates():
-    if (_CHECKOUT / "bridge" / "CMakeLists.txt").is_file():
-        yield _CHECKOUT / "build" / "bridge" / BINARY
-    yield pathlib.Path(sysconfig.get_path("scripts")) / BINARY
-    on_path = shutil.which(BINARY)
-    if on_path:
-        yield pathlib.Path(on_path)
-
-
 def find_binary():
     """Path of the tavix-bridge executable, or None when there is none."""
-    if os.environ.get("TAVIX_BRIDGE"):
-        return os.environ["TAVIX_BRIDGE"]
-    for path in _candidates():
-        if os.access(path, os.X_OK) and path.is_file():
-            return str(path)
-    return None
+    try:
+        return find_program(BINARY, "TAVIX_BRIDGE", CHECKOUT, "bridge")
+    except FileNotFoundError:
+        return None
 
 
 def missing_library(binary):
