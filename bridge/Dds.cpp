@@ -50,42 +50,28 @@ dds_entity_t Participant::Topic(const std::string& ros_name, const dds_topic_des
     return topic;
 }
 
-dds_entity_t Participant::Writer(const std::string& ros_name, const char* ros_type,
-                                 const dds_topic_descriptor_t* descriptor) {
+dds_entity_t Participant::Endpoint(bool writer, const std::string& ros_name, const char* ros_type,
+                                   const dds_topic_descriptor_t* descriptor, bool serve) {
     if (!Ok()) return 0;
     const dds_entity_t topic = Topic(ros_name, descriptor);
     if (topic == 0) return 0;
     dds_qos_t* qos = dds_create_qos();
-    dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, kMaxBlocking);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, kPublicationDepth);
+    if (writer)
+        dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, kMaxBlocking);
+    else
+        dds_qset_reliability(qos, DDS_RELIABILITY_BEST_EFFORT, 0);
+    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, writer ? kPublicationDepth : kSubscriptionDepth);
     dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
-    const dds_entity_t writer = dds_create_writer(participant, topic, qos, nullptr);
+    const dds_entity_t endpoint = writer ? dds_create_writer(participant, topic, qos, nullptr)
+                                         : dds_create_reader(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
-    if (writer < 0) {
-        Fail("cannot create a writer of " + DdsTopicName(ros_name), writer);
-        return 0;
-    }
-    served.push_back({ros_name, ros_type});
-    return writer;
-}
-
-dds_entity_t Participant::Reader(const std::string& ros_name, const char* ros_type,
-                                 const dds_topic_descriptor_t* descriptor, bool serve) {
-    if (!Ok()) return 0;
-    const dds_entity_t topic = Topic(ros_name, descriptor);
-    if (topic == 0) return 0;
-    dds_qos_t* qos = dds_create_qos();
-    dds_qset_reliability(qos, DDS_RELIABILITY_BEST_EFFORT, 0);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, kSubscriptionDepth);
-    dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
-    const dds_entity_t reader = dds_create_reader(participant, topic, qos, nullptr);
-    dds_delete_qos(qos);
-    if (reader < 0) {
-        Fail("cannot create a reader of " + DdsTopicName(ros_name), reader);
+    if (endpoint < 0) {
+        Fail(std::string(writer ? "cannot create a writer of " : "cannot create a reader of ") + DdsTopicName(ros_name),
+             endpoint);
         return 0;
     }
     if (serve) served.push_back({ros_name, ros_type});
-    return reader;
+    return endpoint;
 }
 
 }  // namespace tavix_bridge

@@ -38,12 +38,20 @@ public:
 
     // A writer of `descriptor` on ROS topic `ros_name` (type `ros_type`, for the start line),
     // or 0 with Error() set.
-    dds_entity_t Writer(const std::string& ros_name, const char* ros_type, const dds_topic_descriptor_t* descriptor);
+    dds_entity_t Writer(const std::string& ros_name, const char* ros_type, const dds_topic_descriptor_t* descriptor) {
+        return Endpoint(true, ros_name, ros_type, descriptor, true);
+    }
+    // A reader likewise; `served`: named in the start lines.
     dds_entity_t Reader(const std::string& ros_name, const char* ros_type, const dds_topic_descriptor_t* descriptor,
-                        bool served = true);
+                        bool served = true) {
+        return Endpoint(false, ros_name, ros_type, descriptor, served);
+    }
     const std::vector<Served>& Topics() const { return served; }
 
 private:
+    // A writer (the publications' QoS) or a reader (the subscriptions').
+    dds_entity_t Endpoint(bool writer, const std::string& ros_name, const char* ros_type,
+                          const dds_topic_descriptor_t* descriptor, bool serve);
     dds_entity_t Topic(const std::string& ros_name, const dds_topic_descriptor_t* descriptor);
     void Fail(const std::string& what, dds_return_t code);
 
