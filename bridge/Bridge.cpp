@@ -138,18 +138,268 @@ void ReadHandle(api::IO::SerialStream& stream, api::Devices::Handle& handle, Pub
     }
 }
 
-}  // namespace
+// The arm's side once it answers: the servo loop with the command's and the coupling's effects,
+// the handle's reader, and what the bridge's thread keeps between its rounds.
+class Bridge {
+public:
+    Bridge(const Options& options, api::Devices::Osmira& arm, api::IO::SerialStream* handle_stream,
+           api::Devices::Handle* handle)
+        : o(options),
+          handle_stream(handle_stream),
+          handle(handle),
+          solver(api::ArmModel::Instance().Snapshot()),  // the model the arm's construction set up
+          loop(arm, LoopOptions(options)),
+          gate(options.command_timeout, options.max_force),
+          fade(options.command_timeout) {
+        command_effect = loop.AddEffect(HapticEffect::ConstantForce({0.0f, 0.0f, 0.0f}));
+        if (Following()) coupling_effect = loop.AddEffect(HapticEffect::Spring({0.0f, 0.0f, 0.0f}, 0.0f, 0.0f));
+    }
 
-int RunBridge(const Options& o) {
-    // Every thread (the servo loop's, DDS's, the handle's) inherits this mask, so the signals
-    // stay pending until the bridge's thread sees them; nothing runs in a handler.
+    // Starts the loop, joins the domain, serves until a stop signal or the watchdog; the loop's
+    // last command is a zero force on every way out. Returns the exit status.
+    int Run() {
+        if (!StartLoop()) return Fail(o.port + ": the servo loop could not start (another loop drives the arm)");
+        Participant participant(o.domain);
+        Publishers publishers(participant, o.name, handle != nullptr);
+        const int status = participant.Ok() && OpenReaders(participant) ? Serve(participant, publishers)
+                                                                          : Fail(participant.Error());
+        loop.Stop();  // its last command is a zero force
+        return status;  // the participant is deleted on the way out: the bridge leaves the domain
+    }
+
+private:
+    static ServoLoop::Options LoopOptions(const Options& o) {
+        ServoLoop::Options loop_options;
+        loop_options.rate_hz = kLoopRate;
+        loop_options.max_force = static_cast<float>(o.max_force);
+        loop_options.reply_timeout = kReplyTimeout;
+        return loop_options;
+    }
+
+    bool Following() const { return !o.follow.empty(); }
+
+    // Sample.time counts from the loop's first start on the steady clock; stamps are that
+    // start's CLOCK_REALTIME (taken once, here) plus Sample.time.
+    bool StartLoop() {
+        const auto before_start = Clock::now();
+        if (!loop.Start()) return false;
+        const auto epoch = before_start + (Clock::now() - before_start) / 2;
+        epoch_realtime_ns =
+            RealtimeNs() - std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch).count();
+        return true;
+    }
+
+    bool OpenReaders(Participant& participant) {
+        commands = participant.Reader("/" + o.name + "/force_command", "geometry_msgs/msg/WrenchStamped",
+                                      &geometry_msgs_msg_dds__WrenchStamped__desc);
+        if (Following())
+            followed = participant.Reader("/" + o.follow + "/pose", "geometry_msgs/msg/PoseStamped",
+                                          &geometry_msgs_msg_dds__PoseStamped__desc, false);  // the other's
+        if (!participant.Ok()) return false;
+        waitset = dds_create_waitset(participant.Handle());
+        dds_waitset_attach(waitset, dds_create_readcondition(commands, DDS_ANY_STATE), 0);
+        if (Following()) dds_waitset_attach(waitset, dds_create_readcondition(followed, DDS_ANY_STATE), 0);
+        return true;
+    }
+
+    int Serve(const Participant& participant, Publishers& publishers) {
+        std::atomic<bool> handle_stop{false};
+        std::thread handle_thread;
+        if (handle)
+            handle_thread = std::thread(ReadHandle, std::ref(*handle_stream), std::ref(*handle), std::ref(publishers),
+                                        std::cref(handle_stop));
+        for (const Served& topic : participant.Topics())
+            std::printf("%s %s\n", topic.ros_name.c_str(), topic.ros_type.c_str());
+        std::fflush(stdout);
+
+        start = Clock::now();
+        next_publication = next_control = start;
+        next_diagnostics = start + kDiagnosticsPeriod;
+        diagnostics_since = start;
+        diagnostics_iterations = loop.Iterations();
+        last_take = start - kMinTakeInterval;
+        int status = 0;
+        while (!SignalPending()) {
+            if (!loop.Running()) {  // the watchdog: the loop has sent its zero force where it could
+                status = WatchdogStopped(publishers);
+                break;
+            }
+            Round(publishers);
+        }
+        handle_stop.store(true, std::memory_order_release);
+        if (handle_thread.joinable()) handle_thread.join();
+        return status;
+    }
+
+    int WatchdogStopped(Publishers& publishers) {
+        PublishDiagnostics(publishers, Clock::now(), true);
+        const bool closed = loop.GetStats().stop_reason == ServoLoop::StopReason::PortClosed;
+        return Fail(o.port + (closed ? ": the arm's port closed; the servo loop stopped"
+                                     : ": the arm stopped answering; the servo loop stopped with zero force"));
+    }
+
+    // One round of the bridge's thread: wait for an arrival or the next due work, take what
+    // arrived, update the effects, publish what is due.
+    void Round(Publishers& publishers) {
+        WaitForWork();
+        const auto now = Clock::now();
+        last_take = now;
+        const double t = Seconds(now - start);
+        const bool changed = TakeArrivals(t);
+        if (changed || now >= next_control) {
+            next_control = now + kControlPeriod;
+            UpdateEffects(t);
+        }
+        if (now >= next_publication) {
+            next_publication = NextDue(next_publication, publish_period(), now);
+            PublishState(publishers);
+        }
+        if (now >= next_diagnostics) {
+            next_diagnostics = NextDue(next_diagnostics, kDiagnosticsPeriod, now);
+            PublishDiagnostics(publishers, now, false);
+        }
+    }
+
+    Clock::duration publish_period() const {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate_hz));
+    }
+
+    // The time after `due` by `period`; when that has passed too, a period from `now` (no burst).
+    static Clock::time_point NextDue(Clock::time_point due, Clock::duration period, Clock::time_point now) {
+        due += period;
+        return due <= now ? now + period : due;
+    }
+
+    void WaitForWork() {
+        const auto wake = std::min(next_publication, next_control);
+        const auto takes_from = last_take + kMinTakeInterval;
+        const auto now = Clock::now();
+        if (now < takes_from) {  // taken a moment ago: sleep, do not wake for each arrival
+            std::this_thread::sleep_for(std::min(takes_from, wake) - now);
+            return;
+        }
+        const auto wait = std::max(wake - now, Clock::duration::zero());
+        dds_waitset_wait(waitset, nullptr, 0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+    }
+
+    // Takes the commands and followed poses that arrived; true when any was accepted.
+    bool TakeArrivals(double t) {
+        bool changed = false;
+        TakeAll<geometry_msgs_msg_dds__WrenchStamped_>(commands, [&](const geometry_msgs_msg_dds__WrenchStamped_& m) {
+            ++received;
+            if (gate.Offer({m.wrench.force.x, m.wrench.force.y, m.wrench.force.z}, t))
+                changed = true;
+            else
+                ++rejected;
+        });
+        if (Following())
+            TakeAll<geometry_msgs_msg_dds__PoseStamped_>(followed, [&](const geometry_msgs_msg_dds__PoseStamped_& m) {
+                const Vec3 p{m.pose.position.x, m.pose.position.y, m.pose.position.z};
+                if (!Finite(p)) return;
+                remote = p;
+                have_remote = true;
+                fade.Arrived(t);
+                changed = true;
+            });
+        return changed;
+    }
+
+    // Hands the loop the command's force and the coupling's spring as they are at `t` (only
+    // when they changed: the loop's editors take a mutex of their own).
+    void UpdateEffects(double t) {
+        const Force force = gate.Output(t);
+        const api::Devices::Vector3 command{static_cast<float>(force[0]), static_cast<float>(force[1]),
+                                            static_cast<float>(force[2])};
+        if (command != command_set && loop.SetEffect(command_effect, HapticEffect::ConstantForce(command)))
+            command_set = command;
+        if (!Following()) return;
+        const float gain = static_cast<float>(fade.Update(t));
+        const api::Devices::Vector3 centre{static_cast<float>(remote[0]), static_cast<float>(remote[1]),
+                                           static_cast<float>(remote[2])};
+        if (have_remote && (gain != coupling_gain_set || centre != centre_set) &&
+            loop.SetEffect(coupling_effect, HapticEffect::Spring(centre, static_cast<float>(o.coupling_stiffness) * gain,
+                                                                 static_cast<float>(o.coupling_damping) * gain))) {
+            coupling_gain_set = gain;
+            centre_set = centre;
+        }
+    }
+
+    // The newest state the loop received, once.
+    void PublishState(Publishers& publishers) {
+        ServoLoop::Sample sample;
+        if (loop.CopyTelemetry(&sample, 1) != 1 || sample.time <= last_published) return;
+        last_published = sample.time;
+        ArmState state;
+        state.stamp_ns = epoch_realtime_ns + std::llround(sample.time * 1e9);
+        for (int k = 0; k < 3; ++k) {
+            state.position[k] = sample.position[k];
+            state.velocity[k] = sample.velocity[k];
+            state.force[k] = sample.force[k];
+        }
+        Vec3 rates{};
+        const bool solved = solver.Solve(state.position, joints);
+        const bool have_rates = solved && solver.Rates(joints, state.velocity, rates);
+        publishers.PublishArm(state, solved ? &joints : nullptr, have_rates ? &rates : nullptr);
+    }
+
+    void PublishDiagnostics(Publishers& publishers, Clock::time_point now, bool watchdog) {
+        const ServoLoop::Stats stats = loop.GetStats();
+        Diagnostics d;
+        d.stamp_ns = RealtimeNs();
+        d.hardware_id = o.port;
+        const double elapsed = Seconds(now - diagnostics_since);
+        if (elapsed > 0)
+            d.rate_hz = static_cast<uint64_t>(
+                std::llround(static_cast<double>(stats.iterations - diagnostics_iterations) / elapsed));
+        diagnostics_iterations = stats.iterations;
+        diagnostics_since = now;
+        d.missed_replies = stats.missed_replies;
+        d.watchdog = watchdog ? 1 : 0;
+        d.commands_received = received;
+        d.commands_rejected = rejected;
+        publishers.PublishDiagnostics(d);
+    }
+
+    const Options& o;
+    api::IO::SerialStream* handle_stream;
+    api::Devices::Handle* handle;
+    JointSolver solver;
+    ServoLoop loop;
+    int command_effect = 0, coupling_effect = 0;
+    int64_t epoch_realtime_ns = 0;
+    dds_entity_t commands = 0, followed = 0, waitset = 0;
+
+    // The bridge's thread only, from here on.
+    CommandGate gate;
+    CouplingFade fade;
+    Vec3 remote{};
+    bool have_remote = false;
+    uint64_t received = 0, rejected = 0;
+    api::Devices::Vector3 command_set{0.0f, 0.0f, 0.0f};
+    float coupling_gain_set = 0.0f;
+    api::Devices::Vector3 centre_set{0.0f, 0.0f, 0.0f};
+    Clock::time_point start{}, next_publication{}, next_control{}, next_diagnostics{}, diagnostics_since{}, last_take{};
+    uint64_t diagnostics_iterations = 0;
+    double last_published = -1.0;
+    Vec3 joints{};  // the last solution, where the next solve starts
+};
+
+// Blocks the stop signals in this thread and every thread it makes (the servo loop's, DDS's,
+// the handle's), so that they stay pending until the bridge's thread sees them: nothing runs in
+// a handler.
+void BlockStopSignals() {
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGHUP);  // a closed terminal or ssh session: the same clean stop
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+}
 
+}  // namespace
+
+int RunBridge(const Options& o) {
+    BlockStopSignals();
     api::IO::SerialStream stream(o.port.c_str(), false);
     if (stream.Open() != 1) return Fail(OpenProblem(stream));
     api::Devices::Osmira arm(stream, kWakeUpTimeout);
@@ -163,192 +413,7 @@ int RunBridge(const Options& o) {
         handle = std::make_unique<api::Devices::Handle>(*handle_stream);
         handle->read_timeout = 0.05f;
     }
-
-    // The model the arm's construction set up; the bridge never changes it.
-    JointSolver solver(api::ArmModel::Instance().Snapshot());
-
-    ServoLoop::Options loop_options;
-    loop_options.rate_hz = kLoopRate;
-    loop_options.max_force = static_cast<float>(o.max_force);
-    loop_options.reply_timeout = kReplyTimeout;
-    ServoLoop loop(arm, loop_options);
-    const int command_effect = loop.AddEffect(HapticEffect::ConstantForce({0.0f, 0.0f, 0.0f}));
-    const bool following = !o.follow.empty();
-    const int coupling_effect = following ? loop.AddEffect(HapticEffect::Spring({0.0f, 0.0f, 0.0f}, 0.0f, 0.0f)) : 0;
-
-    const auto before_start = Clock::now();
-    if (!loop.Start()) return Fail(o.port + ": the servo loop could not start (another loop drives the arm)");
-    const auto after_start = Clock::now();
-    // Sample.time counts from the loop's first start on the steady clock; stamps are that
-    // start's CLOCK_REALTIME (taken once, here) plus Sample.time.
-    const auto epoch = before_start + (after_start - before_start) / 2;
-    const int64_t epoch_realtime_ns =
-        RealtimeNs() - std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch).count();
-
-    Participant participant(o.domain);
-    Publishers publishers(participant, o.name, handle != nullptr);
-    const dds_entity_t commands = participant.Reader("/" + o.name + "/force_command", "geometry_msgs/msg/WrenchStamped",
-                                                     &geometry_msgs_msg_dds__WrenchStamped__desc);
-    const dds_entity_t followed =
-        following ? participant.Reader("/" + o.follow + "/pose", "geometry_msgs/msg/PoseStamped",
-                                       &geometry_msgs_msg_dds__PoseStamped__desc)
-                  : 0;
-    dds_entity_t waitset = 0;
-    if (participant.Ok()) {
-        waitset = dds_create_waitset(participant.Handle());
-        dds_waitset_attach(waitset, dds_create_readcondition(commands, DDS_ANY_STATE), 0);
-        if (following) dds_waitset_attach(waitset, dds_create_readcondition(followed, DDS_ANY_STATE), 0);
-    }
-    if (!participant.Ok()) {
-        loop.Stop();
-        return Fail(participant.Error());
-    }
-
-    std::atomic<bool> handle_stop{false};
-    std::thread handle_thread;
-    if (handle)
-        handle_thread = std::thread(ReadHandle, std::ref(*handle_stream), std::ref(*handle), std::ref(publishers),
-                                    std::cref(handle_stop));
-
-    for (const Served& topic : participant.Topics()) std::printf("%s %s\n", topic.ros_name.c_str(), topic.ros_type.c_str());
-    std::fflush(stdout);
-
-    const auto start = Clock::now();
-    auto now_of = [&](Clock::time_point t) { return Seconds(t - start); };
-    CommandGate gate(o.command_timeout, o.max_force);
-    CouplingFade fade(o.command_timeout);
-    Vec3 remote{};
-    bool have_remote = false;
-    uint64_t received = 0, rejected = 0;
-    api::Devices::Vector3 command_set{0.0f, 0.0f, 0.0f};
-    float coupling_gain_set = 0.0f;
-    api::Devices::Vector3 centre_set{0.0f, 0.0f, 0.0f};
-
-    const auto publish_period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate_hz));
-    auto next_publication = start;
-    auto next_control = start;
-    auto next_diagnostics = start + kDiagnosticsPeriod;
-    uint64_t diagnostics_iterations = loop.Iterations();
-    auto diagnostics_since = start;
-    double last_published = -1.0;
-    auto last_take = start - kMinTakeInterval;
-    Vec3 joints{};
-    int status = 0;
-
-    auto diagnostics = [&](Clock::time_point now, bool watchdog) {
-        const ServoLoop::Stats stats = loop.GetStats();
-        Diagnostics d;
-        d.stamp_ns = RealtimeNs();
-        d.hardware_id = o.port;
-        const double elapsed = Seconds(now - diagnostics_since);
-        d.rate_hz = elapsed > 0 ? static_cast<uint64_t>(std::llround(
-                                      static_cast<double>(stats.iterations - diagnostics_iterations) / elapsed))
-                                : 0;
-        diagnostics_iterations = stats.iterations;
-        diagnostics_since = now;
-        d.missed_replies = stats.missed_replies;
-        d.watchdog = watchdog ? 1 : 0;
-        d.commands_received = received;
-        d.commands_rejected = rejected;
-        publishers.PublishDiagnostics(d);
-    };
-
-    for (;;) {
-        if (SignalPending()) break;
-        if (!loop.Running()) {  // the watchdog: the loop has sent its zero force where it could
-            diagnostics(Clock::now(), true);
-            const ServoLoop::StopReason reason = loop.GetStats().stop_reason;
-            status = Fail(o.port + (reason == ServoLoop::StopReason::PortClosed
-                                        ? ": the arm's port closed; the servo loop stopped"
-                                        : ": the arm stopped answering; the servo loop stopped with zero force"));
-            break;
-        }
-        const auto wake = std::min(next_publication, next_control);
-        const auto takes_from = last_take + kMinTakeInterval;
-        const auto before_wait = Clock::now();
-        if (before_wait < takes_from) {  // taken a moment ago: sleep, do not wake for each arrival
-            std::this_thread::sleep_for(std::min(takes_from, wake) - before_wait);
-        } else {
-            const auto wait = wake - before_wait;
-            dds_waitset_wait(waitset, nullptr, 0,
-                             wait > Clock::duration::zero()
-                                 ? std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count()
-                                 : 0);
-        }
-        const auto now = Clock::now();
-        last_take = now;
-        const double t = now_of(now);
-
-        bool changed = false;
-        TakeAll<geometry_msgs_msg_dds__WrenchStamped_>(commands, [&](const geometry_msgs_msg_dds__WrenchStamped_& m) {
-            ++received;
-            if (gate.Offer({m.wrench.force.x, m.wrench.force.y, m.wrench.force.z}, t))
-                changed = true;
-            else
-                ++rejected;
-        });
-        if (following)
-            TakeAll<geometry_msgs_msg_dds__PoseStamped_>(followed, [&](const geometry_msgs_msg_dds__PoseStamped_& m) {
-                const Vec3 p{m.pose.position.x, m.pose.position.y, m.pose.position.z};
-                if (!Finite(p)) return;
-                remote = p;
-                have_remote = true;
-                fade.Arrived(t);
-                changed = true;
-            });
-
-        if (changed || now >= next_control) {
-            next_control = now + kControlPeriod;
-            const Force force = gate.Output(t);
-            const api::Devices::Vector3 command{static_cast<float>(force[0]), static_cast<float>(force[1]),
-                                                static_cast<float>(force[2])};
-            if (command != command_set && loop.SetEffect(command_effect, HapticEffect::ConstantForce(command)))
-                command_set = command;
-            if (following) {
-                const float gain = static_cast<float>(fade.Update(t));
-                const api::Devices::Vector3 centre{static_cast<float>(remote[0]), static_cast<float>(remote[1]),
-                                                   static_cast<float>(remote[2])};
-                if (have_remote && (gain != coupling_gain_set || centre != centre_set) &&
-                    loop.SetEffect(coupling_effect,
-                                   HapticEffect::Spring(centre, static_cast<float>(o.coupling_stiffness) * gain,
-                                                        static_cast<float>(o.coupling_damping) * gain))) {
-                    coupling_gain_set = gain;
-                    centre_set = centre;
-                }
-            }
-        }
-
-        if (now >= next_publication) {
-            next_publication += publish_period;
-            if (next_publication <= now) next_publication = now + publish_period;  // late: no burst
-            ServoLoop::Sample sample;
-            if (loop.CopyTelemetry(&sample, 1) == 1 && sample.time > last_published) {
-                last_published = sample.time;
-                ArmState state;
-                state.stamp_ns = epoch_realtime_ns + std::llround(sample.time * 1e9);
-                for (int k = 0; k < 3; ++k) {
-                    state.position[k] = sample.position[k];
-                    state.velocity[k] = sample.velocity[k];
-                    state.force[k] = sample.force[k];
-                }
-                Vec3 rates{};
-                const bool solved = solver.Solve(state.position, joints);
-                const bool have_rates = solved && solver.Rates(joints, state.velocity, rates);
-                publishers.PublishArm(state, solved ? &joints : nullptr, have_rates ? &rates : nullptr);
-            }
-        }
-
-        if (now >= next_diagnostics) {
-            next_diagnostics += kDiagnosticsPeriod;
-            if (next_diagnostics <= now) next_diagnostics = now + kDiagnosticsPeriod;
-            diagnostics(now, false);
-        }
-    }
-
-    loop.Stop();  // its last command is a zero force
-    handle_stop.store(true, std::memory_order_release);
-    if (handle_thread.joinable()) handle_thread.join();
-    return status;  // the participant is deleted on the way out: the bridge leaves the domain
+    return Bridge(o, arm, handle_stream.get(), handle.get()).Run();
 }
 
 }  // namespace tavix_bridge
