@@ -1,0 +1,21 @@
+// tavix-bridge's run: the arm on a servo loop, its state published and its commands taken
+// over DDS until SIGINT or SIGTERM. Returns the exit status: 0 after a signal, 1 when the arm
+// cannot be opened or does not answer its wake-up, the DDS domain cannot be joined, or the
+// servo loop's watchdog stopped it (each with one line on standard error).
+//
+// Threads: the servo loop's own; the bridge's thread, which waits on the DDS readers for at
+// most a millisecond at a time, takes commands and followed poses as they arrive, updates the
+// effects (ConstantForce for the command, Spring for the coupling) every millisecond, and
+// publishes the newest telemetry sample at --rate and diagnostics at 1 Hz; a thread that waits
+// for the signals; with --handle, a thread that reads the handle's status stream and publishes
+// it. None of them takes a lock the servo loop waits on: the loop only ever swaps effect tables
+// and writes its telemetry ring.
+#pragma once
+
+#include "Options.h"
+
+namespace tavix_bridge {
+
+int RunBridge(const Options& options);
+
+}  // namespace tavix_bridge
