@@ -87,7 +87,8 @@ class Side:
     def end_processes(self):
         for timer in self._timers:
             timer.cancel()
-        for process in self._processes:
+        # Last started first: a bridge before the simulator whose port it holds.
+        for process in reversed(self._processes):
             _kill(process)
             for stream in (process.stdout, process.stderr):
                 if stream:

@@ -196,9 +196,10 @@ def test_refusals_each_with_one_line(net, tmp_path):
 
 
 def test_topics_rates_stamps_and_units_against_the_simulator(net, tmp_path):
-    """Everything published is seen across the link within a second, at the rates promised, in
+    """Everything published is seen across the link within a second (diagnostics: two), at the rates promised, in
     SI units, and stamped with the time of the arm's own state: each pose, twist and wrench is a
-    frame the simulator received and answered (its trace) shortly before the stamp."""
+    frame the simulator received and answered (its trace) within a few milliseconds of the
+    stamp."""
     import TavixHardwareAPI as api
 
     trace = tmp_path / "trace"
@@ -220,7 +221,9 @@ def test_topics_rates_stamps_and_units_against_the_simulator(net, tmp_path):
     by_topic = {t: [s for s in received if s["topic"] == "rt" + t] for t in topics}
     for topic, found in by_topic.items():
         assert found, f"nothing on {topic}"
-        assert found[0]["recv_ns"] - started < ns(1.0), f"{topic} first seen after a second"
+        # Diagnostics come once a second, the first maybe a second after the start.
+        within = 2.0 if topic == "/diagnostics" else 1.0
+        assert found[0]["recv_ns"] - started < ns(within), f"{topic} first seen after {within} s"
         assert all(s["frame_id"] == "arm" for s in found if topic != "/diagnostics")
     for topic in PUBLISHED:
         stamps = [s["stamp_ns"] for s in by_topic[f"/arm/{topic}"]]
@@ -250,8 +253,10 @@ def test_topics_rates_stamps_and_units_against_the_simulator(net, tmp_path):
     assert any(w["force"] == pytest.approx([0.2, 0, 0], abs=1e-6) for w in wrenches)
     for topic, key, index in (("pose", "position", 3), ("twist", "linear", 4), ("wrench", "force", 2)):
         for sample in by_topic[f"/arm/{topic}"]:
-            # The state answering a frame is stamped after that frame came, within 2 ms.
-            candidates = near(frames, sample["stamp_ns"], 0.002, 0.0001)
+            # Stamped with the start of the exchange that brought the state (the servo loop's
+            # sample time; within a millisecond, the bridge's estimate of that clock's origin):
+            # its frame reached the arm after that, by at most 5 ms on a loaded machine.
+            candidates = near(frames, sample["stamp_ns"], 0.001, 0.005)
             assert any(sample[key] == pytest.approx(f[index], abs=1e-6) for f in candidates), \
                 f"{topic} {sample[key]} at {sample['stamp_ns']}: no such frame in the trace"
     assert pushed[0]["force"] == [0.2, 0, 0] and pushed[-1]["force"] == [0, 0, 0]
