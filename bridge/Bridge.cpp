@@ -40,9 +40,16 @@ constexpr float kWakeUpTimeout = 0.5f;   // s: a live arm answers its wake-up wi
 // The servo loop's rate: fixed, so that the coupling's period does not depend on the line, and
 // well within what a serial arm answers, leaving the processors room for DDS.
 constexpr double kLoopRate = 1000.0;
+// A reply missing this long is a miss; five in a row (about a quarter of a second without an
+// answer) and the watchdog stops the loop with zero force. Longer than the loop's default, so
+// that a host busy for a moment (DDS, other programs) is not taken for a silent arm.
+constexpr double kReplyTimeout = 0.05;
 constexpr auto kControlPeriod = std::chrono::milliseconds(1);  // effects and fades updated
 constexpr auto kDiagnosticsPeriod = std::chrono::seconds(1);
 constexpr int kTakeBatch = 16;
+// The bridge's thread takes arrivals at most this often: a flood of commands costs it no more
+// than 4000 wake-ups a second, and the newest command still reaches the loop within 0.25 ms.
+constexpr auto kMinTakeInterval = std::chrono::microseconds(250);
 constexpr int kHandleStatusBytes = 19;  // the least a framed status takes
 constexpr auto kHandleWait = std::chrono::milliseconds(10);
 
@@ -161,6 +168,7 @@ int RunBridge(const Options& o) {
     ServoLoop::Options loop_options;
     loop_options.rate_hz = kLoopRate;
     loop_options.max_force = static_cast<float>(o.max_force);
+    loop_options.reply_timeout = kReplyTimeout;
     ServoLoop loop(arm, loop_options);
     const int command_effect = loop.AddEffect(HapticEffect::ConstantForce({0.0f, 0.0f, 0.0f}));
     const bool following = !o.follow.empty();
@@ -221,6 +229,7 @@ int RunBridge(const Options& o) {
     uint64_t diagnostics_iterations = loop.Iterations();
     auto diagnostics_since = start;
     double last_published = -1.0;
+    auto last_take = start - kMinTakeInterval;
     Vec3 joints{};
     int status = 0;
 
@@ -252,12 +261,20 @@ int RunBridge(const Options& o) {
                                         : ": the arm stopped answering; the servo loop stopped with zero force"));
             break;
         }
-        auto wake = std::min(next_publication, next_control);
-        const auto wait = wake - Clock::now();
-        dds_waitset_wait(waitset, nullptr, 0,
-                         wait > Clock::duration::zero() ? std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count()
-                                                        : 0);
+        const auto wake = std::min(next_publication, next_control);
+        const auto takes_from = last_take + kMinTakeInterval;
+        const auto before_wait = Clock::now();
+        if (before_wait < takes_from) {  // taken a moment ago: sleep, do not wake for each arrival
+            std::this_thread::sleep_for(std::min(takes_from, wake) - before_wait);
+        } else {
+            const auto wait = wake - before_wait;
+            dds_waitset_wait(waitset, nullptr, 0,
+                             wait > Clock::duration::zero()
+                                 ? std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count()
+                                 : 0);
+        }
         const auto now = Clock::now();
+        last_take = now;
         const double t = now_of(now);
 
         bool changed = false;

@@ -33,7 +33,7 @@ REQUIRED = [
     r"TavixHardwareAPI\.pyi",
     r"TavixHardwareAPI-stubs/__init__\.pyi",
     r"tavix_tools/(__init__|__main__|cli|errors|devsim|demo)\.py",
-    r"tavix_tools/commands/(__init__|sim|demo)\.py",
+    r"tavix_tools/commands/(__init__|sim|demo|bridge)\.py",
     r"tavixhardwareapi-[\d.]+\.data/scripts/tavix-devsim",
 ]
 
@@ -176,6 +176,21 @@ def check_sim(env, variables, work):
     print(f"$ tavix sim --arm x  (status 2)\n{bad.stderr}", end="")
 
 
+def check_bridge(env, variables, work):
+    """tavix bridge finds the tavix-bridge the wheel installed (built where Cyclone DDS was found);
+    without one it says, in one line, which Debian package the build lacked."""
+    bridge = env / "bin" / "tavix-bridge"
+    bad = subprocess.run([env / "bin" / "tavix", "bridge", "/dev/null", "--name", "a-b"], capture_output=True,
+                         text=True, env=variables, cwd=work, timeout=30)
+    if bridge.is_file():
+        check(bad.returncode == 2 and bad.stderr.startswith("tavix-bridge: --name:") and bad.stderr.count("\n") == 1,
+              f"tavix bridge --name a-b: status {bad.returncode}, {bad.stderr!r}")
+    else:
+        check(bad.returncode == 1 and "cyclonedds-dev" in bad.stderr and bad.stderr.count("\n") == 1,
+              f"tavix bridge without tavix-bridge: status {bad.returncode}, {bad.stderr!r}")
+    print(f"$ tavix bridge /dev/null --name a-b  (status {bad.returncode})\n{bad.stderr}", end="")
+
+
 def check_demo_without_matplotlib(env, variables, work):
     out = run([env / "bin" / "tavix", "demo", "--seconds", "0.2", "--plot", work / "demo.png"],
               env=variables, cwd=work)
@@ -195,7 +210,7 @@ def main():
         check_contents(wheel)
         env = make_environment(work, wheel)
         variables = environment_variables(env)
-        for step in (check_module, check_version, check_sim, check_demo_without_matplotlib):
+        for step in (check_module, check_version, check_sim, check_bridge, check_demo_without_matplotlib):
             step(env, variables, work)
             passed += 1
     except (CheckFailed, subprocess.TimeoutExpired) as error:
