@@ -37,7 +37,8 @@ test-python:
 	@py=$(python) && TAVIX_MODULE_DIR=$(CURDIR)/$(BUILD)/bindings TAVIX_DEVSIM=$(devsim) $$py -m pytest -q $(PYTEST_FLAGS)
 
 # Micro-benchmarks, then the round-trip table (ROUNDTRIP_FLAGS: --exchanges N, --rounds R,
-# --spin) and the servo loop's jitter beside a busy Python thread, in an optimised tree of
+# --spin), the servo loop's jitter beside a busy Python thread and, where CycloneDDS is found,
+# tavix-bridge's latencies across a veth pair beside DDS's own (root), in an optimised tree of
 # their own.
 bench: deps
 	@py=$(python) && cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVIX_WERROR=$(WERROR) \
@@ -46,6 +47,10 @@ bench: deps
 	@$(BENCH_BUILD)/benchmarks/tavix_benchmarks $(BENCH_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/roundtrip/compare.py $(BENCH_BUILD) $(ROUNDTRIP_FLAGS)
 	@py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/servo_jitter.py $(BENCH_BUILD) --device-nice -10
+	@if ninja -C $(BENCH_BUILD) -t targets all | grep -q '^tavix-bridge-peer:'; then \
+		cmake --build $(BENCH_BUILD) -j $(JOBS) --target tavix-bridge tavix-bridge-peer tavix-devsim && \
+		py=$(python) && PYTHONPATH=$(BENCH_BUILD)/bindings $$py benchmarks/bridge_latency.py $(BENCH_BUILD); \
+	else echo "Bridge latency: skipped (CycloneDDS not found, so tavix-bridge is not built)"; fi
 
 # `tavix demo` from the checkout: the package in python/, the module and simulator just built
 # (only those two targets: the tests and fuzz targets are not needed for it).

@@ -35,8 +35,8 @@ Vec3 Payload(const uint8_t* request) {
 }
 }  // namespace
 
-ArmSim::ArmSim(uint16_t device_id, Clock::time_point start)
-    : device_id(device_id), started(start), simulated_until(start) {}
+ArmSim::ArmSim(uint16_t device_id, Clock::time_point start, Trace* trace, unsigned index)
+    : device_id(device_id), started(start), simulated_until(start), trace(trace), index(index) {}
 
 size_t ArmSim::RequestLength(const uint8_t* bytes, size_t) const {
     switch (bytes[0]) {
@@ -56,9 +56,13 @@ void ArmSim::CatchUp(Clock::time_point now) {
 void ArmSim::OnRequest(const uint8_t* request, size_t, Clock::time_point now, Line& line) {
     CatchUp(now);
     switch (request[0]) {
-        case kForce:
+        case kForce: {
             physics.CommandForce(Payload(request));
-            return AnswerState(kState, ToFloats(physics.Position()), ToFloats(physics.Velocity()), line, now);
+            const auto position = ToFloats(physics.Position());
+            const auto velocity = ToFloats(physics.Velocity());
+            if (trace) trace->ForceFrame(index, ToFloats(Payload(request)), position, velocity);
+            return AnswerState(kState, position, velocity, line, now);
+        }
         case kPosition:
             physics.CommandPosition(Payload(request));
             return AnswerState(kState, ToFloats(physics.Position()), ToFloats(physics.Velocity()), line, now);

@@ -18,6 +18,7 @@
 
 #include "ArmPhysics.h"
 #include "SimDevice.h"
+#include "Trace.h"
 
 namespace tavix_devsim {
 
@@ -27,7 +28,8 @@ constexpr uint8_t kArmFirmwareVersion = 7;
 
 class ArmSim : public SimDevice {
 public:
-    ArmSim(uint16_t device_id, Clock::time_point start);
+    // Force frames are recorded in `trace`, when given, as arm number `index`.
+    ArmSim(uint16_t device_id, Clock::time_point start, Trace* trace = nullptr, unsigned index = 0);
 
     size_t RequestLength(const uint8_t* bytes, size_t n) const override;
     void OnRequest(const uint8_t* request, size_t n, Clock::time_point now, Line& line) override;
@@ -48,6 +50,8 @@ private:
     Clock::time_point started;
     Clock::time_point simulated_until;
     ArmPhysics physics;
+    Trace* trace;
+    unsigned index;
 };
 
 }  // namespace tavix_devsim

@@ -26,6 +26,9 @@ const char* const kUsage =
     "                            processor busy per device)\n"
     "  --json                    print {\"arms\": [...], \"handles\": [...], \"pid\": N,\n"
     "                            \"workspace\": {\"center\": [x, y, z], \"radius\": r}}\n"
+    "  --trace FILE              write one line per force frame an arm receives: CLOCK_REALTIME\n"
+    "                            ns, arm index (from 0), force received, position and velocity\n"
+    "                            answered (buffered; complete once stopped by SIGINT or SIGTERM)\n"
     "  --exit-with-parent        also stop when the process that started the simulator ends\n"
     "  -h, --help                show this text\n";
 
@@ -109,7 +112,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         }
         const bool takes_value = name == "--arm" || name == "--handle" || name == "--device-id" ||
                                  name == "--notify-hz" || name == "--status-hz" || name == "--arm-faults" ||
-                                 name == "--handle-faults";
+                                 name == "--handle-faults" || name == "--trace";
         if (!takes_value) return result.error = "unknown option '" + name + "'", result;
         if (!has_value) {
             if (i + 1 >= argc) return result.error = name + " needs a value", result;
@@ -128,6 +131,9 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             double rate = 0;
             if (!ParseRate(value, rate)) return result.error = bad + "0 or a rate from 0.01 to 100000", result;
             (name == "--notify-hz" ? o.notify_hz : o.status_hz) = rate;
+        } else if (name == "--trace") {
+            if (value.empty()) return result.error = "--trace needs a file name", result;
+            o.trace = value;
         } else {
             faults.push_back(SplitFaultTarget(name == "--arm-faults", value));
         }

@@ -20,6 +20,7 @@ struct Options {
     bool spin = false;
     bool json = false;
     bool exit_with_parent = false;
+    std::string trace;  // file recording the arms' force frames; none when empty
     std::vector<FaultPlan> arm_faults;     // one per arm
     std::vector<FaultPlan> handle_faults;  // one per handle
 };

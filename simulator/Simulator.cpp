@@ -18,11 +18,12 @@ std::vector<std::string> PathsOf(const std::vector<std::unique_ptr<DeviceLoop>>&
 }
 }  // namespace
 
-Simulator::Simulator(const Options& options) {
+Simulator::Simulator(const Options& options)
+    : trace(options.trace.empty() ? nullptr : std::make_unique<Trace>(options.trace)) {
     const Clock::time_point start = Clock::now();
     for (unsigned i = 0; i < options.arms; ++i) {
         const auto id = static_cast<uint16_t>(options.device_id + i);
-        arms.push_back(std::make_unique<DeviceLoop>(std::make_unique<ArmSim>(id, start), options.arm_faults.at(i),
+        arms.push_back(std::make_unique<DeviceLoop>(std::make_unique<ArmSim>(id, start, trace.get(), i), options.arm_faults.at(i),
                                                     options.notify_hz, options.spin));
     }
     for (unsigned i = 0; i < options.handles; ++i) {

@@ -8,6 +8,7 @@
 
 #include "DeviceLoop.h"
 #include "Options.h"
+#include "Trace.h"
 
 namespace tavix_devsim {
 
@@ -27,6 +28,7 @@ public:
     std::vector<std::string> HandlePaths() const;
 
 private:
+    std::unique_ptr<Trace> trace;  // first, so that it outlives the device loops writing to it
     std::vector<std::unique_ptr<DeviceLoop>> arms;
     std::vector<std::unique_ptr<DeviceLoop>> handles;
     int stop_fd = -1;

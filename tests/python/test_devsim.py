@@ -161,6 +161,36 @@ def test_arm_answers_raw_requests(waiting):
         assert position == pytest.approx(sim.workspace["center"], abs=1e-6)
 
 
+def binary32(values):
+    return struct.unpack(f"<{len(values)}f", struct.pack(f"<{len(values)}f", *map(float, values)))
+
+
+def test_trace_records_each_force_frame_as_received_and_answered(tmp_path):
+    """Two arms: every force frame is one line (time, arm, force as sent, state as answered),
+    all of it written by the time a SIGTERM has stopped the simulator."""
+    trace = tmp_path / "trace"
+    sent = []
+    with DevSim(arms=2, options=["--trace", str(trace)]) as sim:
+        lines = [Line(path) for path in sim.arms]
+        try:
+            started = time.time_ns()
+            for i in range(300):
+                arm, force = i % 2, (0.5, -0.25 * (i % 3), 0.001 * i)
+                os.write(lines[arm].fd, b"\x2a" + struct.pack("<3f", *force))
+                answer = lines[arm].read(25)
+                sent.append((arm, binary32(force), struct.unpack_from("<6f", answer, 1)))
+            finished = time.time_ns()
+        finally:
+            for line in lines:
+                line.close()
+        assert sim.close() == 0
+    rows = [line.split() for line in trace.read_text().splitlines()]
+    # Written with 9 digits: the binary32 values exactly, once read back as binary32.
+    assert [(int(r[1]), binary32(r[2:5]), binary32(r[5:])) for r in rows] == sent
+    times = [int(r[0]) for r in rows]
+    assert started <= times[0] and times == sorted(times) and times[-1] <= finished
+
+
 def settle(arm, target, seconds=3.0):
     """Holds the end effector at `target` until it rests there (or `seconds` have passed)."""
     deadline = time.monotonic() + seconds
