@@ -6,7 +6,7 @@ the peers in the other. In one run, one after the other:
     is half its round trip (ddsperf reports per-second percentiles; the figures here are
     their sample-weighted means, so its p99 is a mean of per-second p99s, and it has no p99.9);
   - state to peer: a /arm/pose sample's receive time in the other namespace minus its stamp
-    (the start of the servo loop's exchange that brought the state);
+    (the midpoint of the servo loop's exchange that brought the state);
   - command to line: a force_command's publication (its stamp) to the frame that carries it
     reaching the simulated arm (the simulator's --trace); each command is a different force
     below the arm's stiction, so it is found on the line by its value, and the arm stays put;

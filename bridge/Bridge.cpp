@@ -45,6 +45,8 @@ constexpr double kLoopRate = 1000.0;
 // that a host busy for a moment (DDS, other programs) is not taken for a silent arm.
 constexpr double kReplyTimeout = 0.05;
 constexpr auto kControlPeriod = std::chrono::milliseconds(1);  // effects and fades updated
+// The longest the state publisher waits for a state at once (it rechecks for a stop).
+constexpr auto kStateWait = std::chrono::milliseconds(50);
 constexpr auto kDiagnosticsPeriod = std::chrono::seconds(1);
 constexpr int kTakeBatch = 16;
 // The bridge's thread takes arrivals at most this often: a flood of commands costs it no more
@@ -203,17 +205,18 @@ private:
     }
 
     int Serve(const Participant& participant, Publishers& publishers) {
-        std::atomic<bool> handle_stop{false};
+        std::atomic<bool> threads_stop{false};
+        std::thread state_thread(&Bridge::PublishStates, this, std::ref(publishers), std::cref(threads_stop));
         std::thread handle_thread;
         if (handle)
             handle_thread = std::thread(ReadHandle, std::ref(*handle_stream), std::ref(*handle), std::ref(publishers),
-                                        std::cref(handle_stop));
+                                        std::cref(threads_stop));
         for (const Served& topic : participant.Topics())
             std::printf("%s %s\n", topic.ros_name.c_str(), topic.ros_type.c_str());
         std::fflush(stdout);
 
         start = Clock::now();
-        next_publication = next_control = start;
+        next_control = start;
         next_diagnostics = start + kDiagnosticsPeriod;
         diagnostics_since = start;
         diagnostics_iterations = loop.Iterations();
@@ -226,7 +229,8 @@ private:
             }
             Round(publishers);
         }
-        handle_stop.store(true, std::memory_order_release);
+        threads_stop.store(true, std::memory_order_release);
+        state_thread.join();
         if (handle_thread.joinable()) handle_thread.join();
         return status;
     }
@@ -239,7 +243,7 @@ private:
     }
 
     // One round of the bridge's thread: wait for an arrival or the next due work, take what
-    // arrived, update the effects, publish what is due.
+    // arrived, update the effects, publish the diagnostics when due.
     void Round(Publishers& publishers) {
         WaitForWork();
         const auto now = Clock::now();
@@ -250,17 +254,13 @@ private:
             next_control = now + kControlPeriod;
             UpdateEffects(t);
         }
-        if (now >= next_publication) {
-            next_publication = NextDue(next_publication, publish_period(), now);
-            PublishState(publishers);
-        }
         if (now >= next_diagnostics) {
             next_diagnostics = NextDue(next_diagnostics, kDiagnosticsPeriod, now);
             PublishDiagnostics(publishers, now, false);
         }
     }
 
-    Clock::duration publish_period() const {
+    Clock::duration PublishPeriod() const {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / o.rate_hz));
     }
 
@@ -271,7 +271,7 @@ private:
     }
 
     void WaitForWork() {
-        const auto wake = std::min(next_publication, next_control);
+        const auto wake = next_control;
         const auto takes_from = last_take + kMinTakeInterval;
         const auto now = Clock::now();
         if (now < takes_from) {  // taken a moment ago: sleep, do not wake for each arrival
@@ -324,13 +324,29 @@ private:
         }
     }
 
-    // The newest state the loop received, once.
+    // The state publisher's thread: once a publication is due, the first state the loop
+    // receives from then on is published as soon as it comes (the loop wakes this thread), so
+    // a state reaches the network one wake-up after its reply, at --rate at most.
+    void PublishStates(Publishers& publishers, const std::atomic<bool>& stop) {
+        const Clock::duration period = PublishPeriod();
+        auto due = Clock::now();
+        while (!stop.load(std::memory_order_acquire) && loop.Running()) {
+            std::this_thread::sleep_until(due);
+            const uint64_t seen = loop.Iterations();
+            if (loop.AwaitIteration(seen, Clock::now() + kStateWait) > seen) PublishState(publishers);
+            due = NextDue(due, period, Clock::now());
+        }
+    }
+
+    // The newest state the loop received, once; a sample whose reply did not come carries no
+    // new state and is not published.
     void PublishState(Publishers& publishers) {
         ServoLoop::Sample sample;
-        if (loop.CopyTelemetry(&sample, 1) != 1 || sample.time <= last_published) return;
+        if (loop.CopyTelemetry(&sample, 1) != 1 || !sample.replied || sample.time <= last_published) return;
         last_published = sample.time;
         ArmState state;
-        state.stamp_ns = epoch_realtime_ns + std::llround(sample.time * 1e9);
+        // The arm took its state between the request and the reply: the exchange's midpoint.
+        state.stamp_ns = epoch_realtime_ns + std::llround((sample.time + sample.round_trip / 2.0) * 1e9);
         for (int k = 0; k < 3; ++k) {
             state.position[k] = sample.position[k];
             state.velocity[k] = sample.velocity[k];
@@ -378,8 +394,10 @@ private:
     api::Devices::Vector3 command_set{0.0f, 0.0f, 0.0f};
     float coupling_gain_set = 0.0f;
     api::Devices::Vector3 centre_set{0.0f, 0.0f, 0.0f};
-    Clock::time_point start{}, next_publication{}, next_control{}, next_diagnostics{}, diagnostics_since{}, last_take{};
+    Clock::time_point start{}, next_control{}, next_diagnostics{}, diagnostics_since{}, last_take{};
     uint64_t diagnostics_iterations = 0;
+
+    // The state publisher's thread only.
     double last_published = -1.0;
     Vec3 joints{};  // the last solution, where the next solve starts
 };

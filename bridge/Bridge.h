@@ -5,11 +5,12 @@
 //
 // Threads: the servo loop's own; the bridge's thread, which waits on the DDS readers for at
 // most a millisecond at a time, takes commands and followed poses as they arrive, updates the
-// effects (ConstantForce for the command, Spring for the coupling) every millisecond, and
-// publishes the newest telemetry sample at --rate and diagnostics at 1 Hz, and sees the stop
-// signals (blocked in every thread, so they stay pending until it looks, within a millisecond);
-// with --handle, a thread that reads the handle's status stream and publishes it. None of them takes a lock the servo loop waits on: the loop only ever swaps effect tables
-// and writes its telemetry ring.
+// effects (ConstantForce for the command, Spring for the coupling) every millisecond, publishes
+// diagnostics at 1 Hz and sees the stop signals (blocked in every thread, so they stay pending
+// until it looks, within a millisecond); the state publisher's, which the loop wakes when a
+// publication is due and a state has come; with --handle, a thread that reads the handle's
+// status stream and publishes it. None of them takes a lock the servo loop waits on: the loop
+// only ever swaps effect tables, writes its telemetry ring and wakes a waiting publisher.
 #pragma once
 
 #include "Options.h"

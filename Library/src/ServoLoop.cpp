@@ -319,6 +319,7 @@ void ServoLoop::Run() {
     stop_reason.store(static_cast<int>(reason), std::memory_order_relaxed);
     line->ownership.Release();
     running.store(false, std::memory_order_release);
+    iterated.Notify();
 }
 
 void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now) {
@@ -506,6 +507,12 @@ void ServoLoop::Record(const Sample& sample) {
     slot.values[9].store(sample.round_trip, std::memory_order_relaxed);
     slot.replied.store(sample.replied, std::memory_order_relaxed);
     iterations.store(index + 1, std::memory_order_release);
+    iterated.Notify();
+}
+
+uint64_t ServoLoop::AwaitIteration(uint64_t seen, Clock::time_point until) const {
+    iterated.AwaitUntil([&] { return Iterations() > seen || !Running(); }, until);
+    return Iterations();
 }
 
 size_t ServoLoop::CopyTelemetry(Sample* out, size_t capacity) const {

@@ -66,6 +66,7 @@
 #include <mutex>
 #include <thread>
 
+#include "TavixHardwareAPI/EventCount.h"
 #include "TavixHardwareAPI/HapticEffect.h"
 #include "TavixHardwareAPI/Osmira.h"
 
@@ -187,6 +188,10 @@ public:
     size_t TelemetrySize() const { return ring_size; }
     // Iterations made so far (all runs), without the cost of GetStats.
     uint64_t Iterations() const { return iterations.load(std::memory_order_acquire); }
+    // Waits until Iterations() exceeds `seen` or the loop is not running, or until `until`;
+    // returns Iterations(). For a thread that forwards each new sample as it comes, without
+    // polling: the loop pays a system call per iteration only while some thread waits here.
+    uint64_t AwaitIteration(uint64_t seen, Clock::time_point until) const;
     Stats GetStats() const;
 
 private:
@@ -274,6 +279,7 @@ private:
     unsigned refusals_reported = 0;  // a bit per scheduling option; loop thread only
 
     std::atomic<uint64_t> iterations{0};
+    mutable EventCount iterated;  // notified after each iteration and at the end of a run
     std::atomic<uint64_t> missed_replies{0};
     std::atomic<uint64_t> late_ticks{0};
     std::atomic<int> granted_priority{0};
