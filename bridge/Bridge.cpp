@@ -249,10 +249,10 @@ private:
         const auto now = Clock::now();
         last_take = now;
         const double t = Seconds(now - start);
-        const bool changed = TakeArrivals(t);
-        if (changed || now >= next_control) {
+        const Arrivals arrived = TakeArrivals(t);
+        if (arrived.command || arrived.pose || now >= next_control) {
             next_control = now + kControlPeriod;
-            UpdateEffects(t);
+            UpdateEffects(t, arrived.command);
         }
         if (now >= next_diagnostics) {
             next_diagnostics = NextDue(next_diagnostics, kDiagnosticsPeriod, now);
@@ -282,13 +282,17 @@ private:
         dds_waitset_wait(waitset, nullptr, 0, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
     }
 
-    // Takes the commands and followed poses that arrived; true when any was accepted.
-    bool TakeArrivals(double t) {
-        bool changed = false;
+    struct Arrivals {
+        bool command = false, pose = false;  // accepted ones
+    };
+
+    // Takes the commands and followed poses that arrived.
+    Arrivals TakeArrivals(double t) {
+        Arrivals arrived;
         TakeAll<geometry_msgs_msg_dds__WrenchStamped_>(commands, [&](const geometry_msgs_msg_dds__WrenchStamped_& m) {
             ++received;
             if (gate.Offer({m.wrench.force.x, m.wrench.force.y, m.wrench.force.z}, t))
-                changed = true;
+                arrived.command = true;
             else
                 ++rejected;
         });
@@ -299,19 +303,22 @@ private:
                 remote = p;
                 have_remote = true;
                 fade.Arrived(t);
-                changed = true;
+                arrived.pose = true;
             });
-        return changed;
+        return arrived;
     }
 
     // Hands the loop the command's force and the coupling's spring as they are at `t` (only
-    // when they changed: the loop's editors take a mutex of their own).
-    void UpdateEffects(double t) {
+    // when they changed: the loop's editors take a mutex of their own). A command that just
+    // arrived goes to the arm at once, not at the loop's next tick.
+    void UpdateEffects(double t, bool command_arrived) {
         const Force force = gate.Output(t);
         const api::Devices::Vector3 command{static_cast<float>(force[0]), static_cast<float>(force[1]),
                                             static_cast<float>(force[2])};
-        if (command != command_set && loop.SetEffect(command_effect, HapticEffect::ConstantForce(command)))
+        if (command != command_set && loop.SetEffect(command_effect, HapticEffect::ConstantForce(command))) {
             command_set = command;
+            if (command_arrived) loop.Hurry();
+        }
         if (!Following()) return;
         const float gain = static_cast<float>(fade.Update(t));
         const api::Devices::Vector3 centre{static_cast<float>(remote[0]), static_cast<float>(remote[1]),
@@ -334,7 +341,11 @@ private:
             std::this_thread::sleep_until(due);
             const uint64_t seen = loop.Iterations();
             if (loop.AwaitIteration(seen, Clock::now() + kStateWait) > seen) PublishState(publishers);
-            due = NextDue(due, period, Clock::now());
+            // A publication that came late (the wait for the state is part of it) is made up by
+            // the next one coming sooner, so the rate holds; one more than a period late is not.
+            const auto now = Clock::now();
+            due += period;
+            if (due + period < now) due = now;
         }
     }
 

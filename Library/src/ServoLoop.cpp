@@ -128,13 +128,6 @@ std::string Why(const char* limit, int resource, const char* capability, int cap
            (HasCapability(capability_bit) ? " present; " : " missing; ") + std::strerror(error) + ")";
 }
 
-// Sleeps until `when` on the monotonic clock (steady_clock's), or until a signal comes.
-void SleepUntil(ServoLoop::Clock::time_point when) {
-    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-    const timespec at{static_cast<time_t>(since / 1000000000), static_cast<long>(since % 1000000000)};
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
-}
-
 // Tells the processor that this is a busy wait (it may save power and yield to a sibling).
 void Relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -227,6 +220,7 @@ bool ServoLoop::Start() {
 void ServoLoop::Stop() {
     const std::lock_guard<std::mutex> lock(lifecycle);
     stop_requested.store(true, std::memory_order_release);
+    woken.Notify();
     EndThread();
 }
 
@@ -283,6 +277,7 @@ void ServoLoop::Run() {
     Vector3 position{}, velocity{};
     bool have_state = false;
     uint64_t tick = 0;
+    hurried_for = 0;
     misses_in_a_row = 0;
     forgotten_replies = 0;
     forgotten_at = Clock::time_point{};
@@ -322,7 +317,14 @@ void ServoLoop::Run() {
     iterated.Notify();
 }
 
+void ServoLoop::Hurry() {
+    hurry.store(true, std::memory_order_release);
+    woken.Notify();
+}
+
 void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, Clock::time_point now) {
+    // Any Hurry until here is met by this iteration: it reads the effects as they are now.
+    hurry.store(false, std::memory_order_relaxed);
     const Vector3 force = have_state ? CommandedForce(position, velocity, now) : Vector3{};
     const auto timeout = std::chrono::duration_cast<Clock::duration>(Seconds(options.reply_timeout));
     bool replied = false;
@@ -336,6 +338,7 @@ void ServoLoop::Iterate(Vector3& position, Vector3& velocity, bool& have_state, 
         last_sent = force;
     }
     const Clock::time_point end = Clock::now();
+    last_round_trip = end - now;
     have_state = have_state || replied;
     misses_in_a_row = replied ? 0 : misses_in_a_row + 1;
     if (!replied) missed_replies.fetch_add(1, std::memory_order_relaxed);
@@ -394,7 +397,10 @@ ServoLoop::Clock::time_point ServoLoop::TickTime(uint64_t tick) const {
 void ServoLoop::WaitForTick(uint64_t& tick) {
     const Clock::time_point now = Clock::now();
     if (now < TickTime(tick + 1)) {
-        AwaitTime(TickTime(++tick));
+        if (AwaitTime(TickTime(tick + 1), hurried_for != tick + 1))
+            hurried_for = tick + 1;  // an extra exchange now; the tick is still to come
+        else
+            ++tick;
         return;
     }
     // The iteration overran: every tick passed by now is late. The next iteration starts at
@@ -405,19 +411,27 @@ void ServoLoop::WaitForTick(uint64_t& tick) {
     tick = last;
 }
 
-void ServoLoop::AwaitTime(Clock::time_point when) {
-    // Sleeps in naps of at most kLongestNap, so that a stop request ends the wait soon.
+bool ServoLoop::AwaitTime(Clock::time_point when, bool may_hurry) {
+    const auto hurried = [&] {
+        return may_hurry && hurry.load(std::memory_order_acquire) && Clock::now() + 2 * last_round_trip < when;
+    };
+    const auto woken_up = [&] { return stop_requested.load(std::memory_order_acquire) || hurried(); };
+    // Sleeps in naps of at most kLongestNap (a stop request or a Hurry wakes it earlier).
     for (;;) {
-        if (stop_requested.load(std::memory_order_acquire)) return;
+        if (stop_requested.load(std::memory_order_acquire)) return false;
+        if (hurried()) return true;
         const Clock::time_point now = Clock::now();
         const Clock::time_point wake = when - wake_margin;
         if (now >= wake) break;
         const Clock::time_point until = std::min<Clock::time_point>(wake, now + kLongestNap);
-        SleepUntil(until);
-        NoteWakeUp(Clock::now() - until);
+        if (!woken.AwaitUntil(woken_up, until)) NoteWakeUp(Clock::now() - until);
     }
     // The rest actively: a wake-up from sleep comes later than asked, by a varying amount.
-    while (Clock::now() < when && !stop_requested.load(std::memory_order_acquire)) Relax();
+    while (Clock::now() < when && !stop_requested.load(std::memory_order_acquire)) {
+        if (hurried()) return true;
+        Relax();
+    }
+    return false;
 }
 
 void ServoLoop::NoteWakeUp(Clock::duration overshoot) {

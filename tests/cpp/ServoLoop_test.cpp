@@ -202,6 +202,38 @@ TEST(ServoLoop, APacedLoopSkipsTheTicksAStallMissedAndNeverBursts) {
     EXPECT_GE(loop.GetStats().late_ticks, 20u);  // the ticks of the stall, each counted
 }
 
+// A Hurry makes one exchange between two ticks, at once, with the effects just set; more of
+// them before the same tick make none; the tick itself comes at its time.
+TEST(ServoLoop, HurryMakesOneExchangeBeforeTheNextTickAndKeepsTheSchedule) {
+    MemoryStream stream;
+    stream.answers.assign(10, State({}, {}));
+    Osmira arm{stream, 1.0f};
+    ServoLoop::Options options = Quick();
+    options.rate_hz = 1.0;  // ticks a second apart: every exchange before 1 s is a hurried one
+    options.reply_timeout = 0.5;
+    ServoLoop loop(arm, options);
+    const int push = loop.AddEffect(HapticEffect::ConstantForce({0, 0, 0}));
+    ASSERT_TRUE(loop.Start());
+    const auto started = ServoLoop::Clock::now();
+    ASSERT_EQ(loop.AwaitIteration(0, started + std::chrono::milliseconds(500)), 1u);
+
+    ASSERT_TRUE(loop.SetEffect(push, HapticEffect::ConstantForce({1, 0, 0})));
+    loop.Hurry();
+    EXPECT_EQ(loop.AwaitIteration(1, started + std::chrono::milliseconds(900)), 2u);
+    for (int i = 0; i < 5; ++i) loop.Hurry();
+    EXPECT_EQ(loop.AwaitIteration(2, started + std::chrono::milliseconds(900)), 2u);  // none more before the tick
+    ASSERT_EQ(loop.AwaitIteration(2, started + std::chrono::seconds(5)), 3u);
+    loop.Stop();
+
+    std::vector<ServoLoop::Sample> samples(3);
+    ASSERT_EQ(loop.CopyTelemetry(samples.data(), 3), 3u);
+    EXPECT_LT(samples[1].time, 0.9);
+    EXPECT_GE(samples[2].time, 1.0 - 1e-6);  // the tick at its time, not moved by the extra exchange
+    const std::vector<Vector3> forces = Forces(stream.written);
+    ASSERT_GE(forces.size(), 3u);
+    ExpectNear(forces[1], {1, 0, 0});
+}
+
 // Takes `capability` out of the calling thread's effective set (threads it starts inherit it).
 bool DropCapability(int capability) {
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};

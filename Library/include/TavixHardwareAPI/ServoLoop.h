@@ -16,7 +16,8 @@
 // measured overshoot (a decaying maximum, kept between kMinWakeMargin and kMaxWakeMargin). An
 // iteration that ends after its next tick was due makes every tick passed by then late (counted
 // in late_ticks): the next iteration starts at once and the schedule goes on from the next tick
-// due after it, skipping the missed ones, never in a burst.
+// due after it, skipping the missed ones, never in a burst. Hurry asks for one exchange between
+// two ticks, for an effect that should not wait for the next tick; the ticks keep their times.
 //
 // Scheduling (priority, cpu, lock_memory) is applied by the loop's thread when each run
 // starts. A request the system refuses leaves the loop running as it would without it, with
@@ -170,6 +171,13 @@ public:
     void Stop();
     bool Running() const { return running.load(std::memory_order_acquire); }
 
+    // Asks a paced loop (rate_hz > 0) for an exchange now rather than at its next tick, so that
+    // an effect just set reaches the arm without waiting for the tick. At most one such extra
+    // exchange is made between two ticks, and only where a round trip (twice the last one)
+    // still fits before the next tick, so the ticks keep their times. A request made while an
+    // iteration runs is met by the next wait. Any thread; never waits.
+    void Hurry();
+
     // Stops every loop of the process (each with its final zero) and makes every later Start
     // fail (Closed): for the end of the process.
     static void StopAllAtExit();
@@ -232,8 +240,9 @@ private:
     // when it has passed, counts the ticks passed as late and makes the last of them `tick`.
     void WaitForTick(uint64_t& tick);
     Clock::time_point TickTime(uint64_t tick) const;
-    // Sleeps until `wake_margin` before `when`, then waits actively; ends early on a stop request.
-    void AwaitTime(Clock::time_point when);
+    // Sleeps until `wake_margin` before `when`, then waits actively; ends early on a stop
+    // request, or (when `may_hurry`) on a Hurry that leaves a round trip's time: true then.
+    bool AwaitTime(Clock::time_point when, bool may_hurry);
     void NoteWakeUp(Clock::duration overshoot);
     // Applies the scheduling options to the calling thread (the loop's) and records what was
     // granted; says why a refused one was refused, once per loop.
@@ -265,6 +274,8 @@ private:
     } abandoned;
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> running{false};
+    std::atomic<bool> hurry{false};  // Hurry asked for an exchange the loop has not begun
+    EventCount woken;                // wakes the loop's sleep before a tick: Hurry and Stop
     std::atomic<int> stop_reason{static_cast<int>(StopReason::NotStopped)};
     Clock::time_point epoch{};     // the first start
     Clock::time_point run_start{}; // loop thread only while running
@@ -276,6 +287,8 @@ private:
     Vector3 last_sent{};           // the force the arm was last commanded; loop thread only
     Clock::duration overshoot_max{kMaxWakeMargin / 2};  // a decaying maximum of sleep overshoots; loop thread only
     Clock::duration wake_margin{kMaxWakeMargin / 2};    // that maximum, clamped; loop thread only
+    Clock::duration last_round_trip{};  // loop thread only
+    uint64_t hurried_for = 0;  // the tick before which an extra exchange was made (0: none); loop thread only
     unsigned refusals_reported = 0;  // a bit per scheduling option; loop thread only
 
     std::atomic<uint64_t> iterations{0};
