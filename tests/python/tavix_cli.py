@@ -4,6 +4,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 import TavixHardwareAPI
 
@@ -40,8 +41,13 @@ def start_tavix(*args, extra_path=()):
 
 def arm_velocity(port):
     """The velocity the arm on ``port`` reports: one exchange at zero force, which the
-    simulated arm answers with the motion the previous command left it in."""
+    simulated arm answers with the motion the previous command left it in. A reply that the
+    previous program gave up on (a loaded machine) may still be on its way: it would answer
+    this exchange with the motion of its own moment, so the line is given 0.1 s to bring it
+    and then emptied (a force left on still shows: it holds the arm at its speed)."""
     arm = TavixHardwareAPI.Osmira(TavixHardwareAPI.SerialStream(port), 1.0)
+    time.sleep(0.1)
+    arm.flush_input()
     return arm.end_effector_force([0.0, 0.0, 0.0])[1]
 
 
