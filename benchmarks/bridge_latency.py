@@ -10,8 +10,8 @@ the peers in the other. In one run, one after the other:
   - command to line: a force_command's publication (its stamp) to the frame that carries it
     reaching the simulated arm (the simulator's --trace); each command is a different force
     below the arm's stiction, so it is found on the line by its value, and the arm stays put;
-  - the servo loop's rate: the bridge's own count (diagnostics rate_hz, the median of the
-    seconds), while it publishes at 500 Hz and takes commands at 500 Hz, against a plain
+  - the servo loop's rate: the bridge's own count of its ticks (diagnostics rate_hz, without
+    the extra exchanges that hurry new commands; the median of the seconds), while it publishes at 500 Hz and takes commands at 500 Hz, against a plain
     ServoLoop at the same fixed rate (the bridge's 1 kHz) alone on a simulated arm.
 
 Goals, printed as met or MISSED: each latency's p50 and p99 within twice ddsperf's one way;

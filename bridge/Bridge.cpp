@@ -219,7 +219,7 @@ private:
         next_control = start;
         next_diagnostics = start + kDiagnosticsPeriod;
         diagnostics_since = start;
-        diagnostics_iterations = loop.Iterations();
+        diagnostics_ticks = loop.Iterations();  // nothing hurried yet: no command was taken
         last_take = start - kMinTakeInterval;
         int status = 0;
         while (!SignalPending()) {
@@ -374,11 +374,12 @@ private:
         Diagnostics d;
         d.stamp_ns = RealtimeNs();
         d.hardware_id = o.port;
+        // The loop's ticks: its iterations less the extra exchanges that hurried new commands.
+        const uint64_t ticks = stats.iterations - stats.hurried;
         const double elapsed = Seconds(now - diagnostics_since);
         if (elapsed > 0)
-            d.rate_hz = static_cast<uint64_t>(
-                std::llround(static_cast<double>(stats.iterations - diagnostics_iterations) / elapsed));
-        diagnostics_iterations = stats.iterations;
+            d.rate_hz = static_cast<uint64_t>(std::llround(static_cast<double>(ticks - diagnostics_ticks) / elapsed));
+        diagnostics_ticks = ticks;
         diagnostics_since = now;
         d.missed_replies = stats.missed_replies;
         d.watchdog = watchdog ? 1 : 0;
@@ -406,7 +407,7 @@ private:
     float coupling_gain_set = 0.0f;
     api::Devices::Vector3 centre_set{0.0f, 0.0f, 0.0f};
     Clock::time_point start{}, next_control{}, next_diagnostics{}, diagnostics_since{}, last_take{};
-    uint64_t diagnostics_iterations = 0;
+    uint64_t diagnostics_ticks = 0;
 
     // The state publisher's thread only.
     double last_published = -1.0;

@@ -397,10 +397,12 @@ ServoLoop::Clock::time_point ServoLoop::TickTime(uint64_t tick) const {
 void ServoLoop::WaitForTick(uint64_t& tick) {
     const Clock::time_point now = Clock::now();
     if (now < TickTime(tick + 1)) {
-        if (AwaitTime(TickTime(tick + 1), hurried_for != tick + 1))
+        if (AwaitTime(TickTime(tick + 1), hurried_for != tick + 1)) {
             hurried_for = tick + 1;  // an extra exchange now; the tick is still to come
-        else
+            hurried.fetch_add(1, std::memory_order_relaxed);
+        } else {
             ++tick;
+        }
         return;
     }
     // The iteration overran: every tick passed by now is late. The next iteration starts at
@@ -569,6 +571,7 @@ ServoLoop::Stats ServoLoop::GetStats() const {
     stats.iterations = iterations.load(std::memory_order_relaxed);
     stats.missed_replies = missed_replies.load(std::memory_order_relaxed);
     stats.late_ticks = late_ticks.load(std::memory_order_relaxed);
+    stats.hurried = hurried.load(std::memory_order_relaxed);
     stats.running = Running();
     stats.stop_reason = static_cast<StopReason>(stop_reason.load(std::memory_order_relaxed));
     stats.priority = granted_priority.load(std::memory_order_relaxed);

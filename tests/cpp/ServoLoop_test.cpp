@@ -224,6 +224,7 @@ TEST(ServoLoop, HurryMakesOneExchangeBeforeTheNextTickAndKeepsTheSchedule) {
     EXPECT_EQ(loop.AwaitIteration(2, started + std::chrono::milliseconds(900)), 2u);  // none more before the tick
     ASSERT_EQ(loop.AwaitIteration(2, started + std::chrono::seconds(5)), 3u);
     loop.Stop();
+    EXPECT_EQ(loop.GetStats().hurried, 1u);
 
     std::vector<ServoLoop::Sample> samples(3);
     ASSERT_EQ(loop.CopyTelemetry(samples.data(), 3), 3u);

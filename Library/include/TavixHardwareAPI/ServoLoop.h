@@ -130,6 +130,7 @@ public:
         uint64_t iterations = 0;
         uint64_t missed_replies = 0;
         uint64_t late_ticks = 0;
+        uint64_t hurried = 0;  // extra exchanges made for Hurry (counted among the iterations)
         bool running = false;
         StopReason stop_reason = StopReason::NotStopped;
         // Round trips over the samples the telemetry ring holds, in seconds (0 without any).
@@ -295,6 +296,7 @@ private:
     mutable EventCount iterated;  // notified after each iteration and at the end of a run
     std::atomic<uint64_t> missed_replies{0};
     std::atomic<uint64_t> late_ticks{0};
+    std::atomic<uint64_t> hurried{0};
     std::atomic<int> granted_priority{0};
     std::atomic<int> granted_cpu{-1};
     std::atomic<bool> granted_lock{false};
