@@ -51,8 +51,7 @@ ParseResult Bad(std::string message) {
     return result;
 }
 
-}  // namespace
-
+// True for a non-empty name of letters, digits and underscores.
 bool ValidName(const std::string& name) {
     if (name.empty()) return false;
     for (char c : name) {
@@ -61,6 +60,8 @@ bool ValidName(const std::string& name) {
     }
     return true;
 }
+
+}  // namespace
 
 ParseResult ParseOptions(int argc, const char* const* argv, const char* ros_domain_id) {
     ParseResult result;

@@ -37,7 +37,4 @@ struct ParseResult {
 // `ros_domain_id` is the environment's ROS_DOMAIN_ID (nullptr when unset).
 ParseResult ParseOptions(int argc, const char* const* argv, const char* ros_domain_id);
 
-// True for a non-empty name of letters, digits and underscores.
-bool ValidName(const std::string& name);
-
 }  // namespace tavix_bridge

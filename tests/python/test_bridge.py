@@ -29,8 +29,8 @@ COMMAND_TIMEOUT = 0.1   # s, the bridge's default
 RAMP = 0.2              # s: a force that lost its command or coupling is zero this long after
 MARGIN = 0.1            # s: scheduling on a shared two-processor machine, and the DDS delivery
 STIFFNESS, DAMPING, MAX_FORCE = 200.0, 2.0, 1.0  # the bridge's default coupling and force limit
-# The simulated arm (simulator/ArmPhysics.h): a point mass with viscous damping and stiction.
-MASS, ARM_DAMPING, STICTION = 0.1, 4.0, 0.02
+# The simulated arm (simulator/ArmPhysics.h): a point mass with viscous damping.
+MASS, ARM_DAMPING = 0.1, 4.0
 PUBLISHED = {"joint_states": "sensor_msgs/msg/JointState", "pose": "geometry_msgs/msg/PoseStamped",
              "twist": "geometry_msgs/msg/TwistStamped", "wrench": "geometry_msgs/msg/WrenchStamped"}
 
@@ -347,7 +347,9 @@ def test_link_down_stops_the_arm_and_up_resumes(net, tmp_path):
 # delivery), which adds that speed times LAG. Below MAX_FORCE throughout: K d and PUSH are.
 PUSH = 0.5
 LAG = 0.01
-FOLLOW_BOUND = 1.2 * PUSH / (2 * STIFFNESS) + PUSH / (2 * ARM_DAMPING) * LAG  # 2.1 mm
+ZETA = (ARM_DAMPING + DAMPING) / (2 * math.sqrt(2 * STIFFNESS * MASS))  # 0.47
+OVERSHOOT = math.exp(-math.pi * ZETA / math.sqrt(1 - ZETA ** 2))  # 0.18
+FOLLOW_BOUND = (1 + OVERSHOOT) * PUSH / (2 * STIFFNESS) + PUSH / (2 * ARM_DAMPING) * LAG  # 2.1 mm
 SETTLE = 0.15  # s: the gap's oscillation decays as exp(-zeta omega t), 1 % after 0.15 s
 
 
