@@ -9,6 +9,7 @@ prints the verdicts that have come and ends the command at once.
 import json
 import os
 import queue
+import signal
 import sys
 import threading
 import time
@@ -19,6 +20,7 @@ from tavix_tools.device import load_api
 from tavix_tools.libstderr import LibraryErrors
 from tavix_tools.ports import by_id_names, ports_to_examine, usb_identity
 from tavix_tools.probe import DEVICES, probe
+from tavix_tools.signals import STOP_SIGNALS
 
 NAME = "list"
 HELP = "list the serial ports and what answers on each"
@@ -63,7 +65,10 @@ def probe_all(paths, timeout):
 
 def probe_into(done, api, path, timeout):
     """Puts the verdict for ``path`` into ``done``, or the exception that the probe raised, for
-    the waiting thread to raise: a worker that ended silently would leave it waiting."""
+    the waiting thread to raise: a worker that ended silently would leave it waiting. The stop
+    signals are blocked here, so that the kernel hands Ctrl-C to the main thread: taken by a
+    worker, it would only be seen once the main thread's wait for a verdict ended."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
     try:
         done.put(probe(api, path, timeout))
     except Exception as error:
