@@ -3,6 +3,7 @@
 #include <linux/capability.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -140,6 +141,18 @@ double Percentile(const std::vector<float>& sorted, double q) {
     const auto index = static_cast<size_t>(q * static_cast<double>(sorted.size()));
     return sorted[std::min(index, sorted.size() - 1)];
 }
+
+// Blocks, in the calling thread, the signals a program sends to itself as a whole (Ctrl-C, kill,
+// a closed terminal, timers, children): the kernel then hands them to the program's own
+// threads. Taken by the loop's thread, such a signal would only run its handler there, and an
+// interpreter's main thread waiting on a lock would not see it until that wait ended.
+void BlockProcessSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGCHLD, SIGWINCH})
+        sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
 }  // namespace
 
 const char* ServoLoop::Problem(const Options& options) {
@@ -274,6 +287,7 @@ bool ServoLoop::CancelCheck(void* self) {
 }
 
 void ServoLoop::Run() {
+    BlockProcessSignals();
     Vector3 position{}, velocity{};
     bool have_state = false;
     uint64_t tick = 0;

@@ -130,6 +130,30 @@ def test_stats_say_what_scheduling_was_granted(arm, device):
     assert (loop.stats()["priority"], loop.stats()["cpu"], loop.stats()["lock_memory"]) == (0, last, False)
 
 
+def threads_blocking(signum):
+    """The ids of this process's threads that block `signum`."""
+    found = set()
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/status") as status:
+                blocked = next(int(line.split()[1], 16) for line in status if line.startswith("SigBlk:"))
+        except FileNotFoundError:  # a thread that ended meanwhile
+            continue
+        if blocked >> (signum - 1) & 1:
+            found.add(int(task))
+    return found
+
+
+def test_the_loop_thread_leaves_ctrl_c_to_the_program(arm, device):
+    """A process-wide signal taken by the loop's thread would run its handler there, and an
+    interpreter's main thread blocked in a lock would not see it until that wait ended."""
+    device.send(state(0, 0, 0, 0, 0, 0) * 10)
+    before = threads_blocking(signal.SIGINT)
+    with api.ServoLoop(arm, max_force=1.0, rate_hz=1000.0, reply_timeout=0.01) as loop:
+        wait_until(lambda: loop.stats()["iterations"] >= 1)
+        assert len(threads_blocking(signal.SIGINT) - before) == 1
+
+
 def test_effects_that_do_not_fit_are_refused(arm):
     loop = api.ServoLoop(arm, max_force=1.0)
     refused = [
