@@ -26,6 +26,7 @@ PEER = BUILD / "bridge" / "peer" / "tavix-bridge-peer"
 
 RATE = 500.0            # Hz, the bridge's default publication rate
 COMMAND_TIMEOUT = 0.1   # s, the bridge's default
+REPLY_TIMEOUT = 0.05    # s: the bridge's servo loop takes a reply later than this as missing
 RAMP = 0.2              # s: a force that lost its command or coupling is zero this long after
 MARGIN = 0.1            # s: scheduling on a shared two-processor machine, and the DDS delivery
 STIFFNESS, DAMPING, MAX_FORCE = 200.0, 2.0, 1.0  # the bridge's default coupling and force limit
@@ -257,9 +258,11 @@ def test_topics_rates_stamps_and_units_against_the_simulator(net, tmp_path):
     for topic, key, index in (("pose", "position", 3), ("twist", "linear", 4), ("wrench", "force", 2)):
         for sample in by_topic[f"/arm/{topic}"]:
             # Stamped with the midpoint of the exchange that brought the state (within a
-            # millisecond, the bridge's estimate of the loop clock's origin): its frame reached
-            # the arm half a round trip before that, at most 5 ms on a loaded machine.
-            candidates = near(frames, sample["stamp_ns"], 0.005, 0.005)
+            # millisecond, the bridge's estimate of the loop clock's origin), and the simulator
+            # timed the frame when it took it in: they differ by at most half a round trip, and a
+            # state is published only from a reply that came within the reply timeout.
+            window = REPLY_TIMEOUT / 2 + 0.001
+            candidates = near(frames, sample["stamp_ns"], window, window)
             assert any(sample[key] == pytest.approx(f[index], abs=1e-6) for f in candidates), \
                 f"{topic} {sample[key]} at {sample['stamp_ns']}: no such frame in the trace"
     assert pushed[0]["force"] == [0.2, 0, 0] and pushed[-1]["force"] == [0, 0, 0]
